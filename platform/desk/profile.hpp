@@ -1,0 +1,58 @@
+// The desk profile: which desk the simulated PC is. Read from "desk.toml" in a desk folder; every
+// key has a default, so an empty profile is a complete desk.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace pcplat {
+
+// A profile that cannot be used. what() is one line naming the file, the key and the problem.
+class ProfileError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class HaltMode : uint8_t { exit, wait };
+// How the interface card answers blocks handed to it through the mailbox.
+enum class BlockMode : uint8_t { accept, reject, stall };
+
+struct CardProfile {
+    bool fitted = false;
+    uint16_t type = 0xC004; // the word the card shows at offset 0x108 of its window
+    BlockMode blocks = BlockMode::accept;
+    bool operator==(const CardProfile&) const = default;
+};
+
+struct Profile {
+    std::string source = "built-in default desk"; // where it came from, for people
+    HaltMode halt = HaltMode::exit;
+    bool extender_present = true;
+    // Memory status reported to programs; 0 means the host's own figures.
+    uint32_t memory_available_kib = 0;
+    uint32_t memory_swap_kib = 0;
+    bool memory_from_host = true;
+    // Drive letters B to Z mapped to host folders; relative folders are inside the desk folder.
+    // A: is always the directory the program was started in.
+    std::map<char, std::string> drives{{'C', "c"}, {'D', "d"}};
+    CardProfile cards[2]{{true, 0xC004, BlockMode::accept}, {false, 0xC004, BlockMode::accept}};
+    uint32_t nvr_size = 0x20000;    // bytes; 0 for a desk without NVR
+    uint32_t nvr_address = 0xD4000; // 0xD4000 or 0xF00000
+    bool operator==(const Profile&) const = default;
+};
+
+// Parses profile text; source names the file in messages.
+Profile parse_profile(std::string_view text, const std::string& source);
+// Reads a profile file; a missing file is a ProfileError too.
+Profile load_profile(const std::filesystem::path& file);
+// The commented default profile that "desksim new" writes.
+std::string default_profile_text();
+
+const char* to_string(HaltMode mode);
+const char* to_string(BlockMode mode);
+
+} // namespace pcplat

@@ -1,0 +1,162 @@
+// The PC's own devices on the port bus: interrupt controller, timer, keyboard controller,
+// speaker port and PCI configuration space.
+#pragma once
+
+#include "machine/buses.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string_view>
+
+namespace pcplat {
+
+class Clock;
+
+namespace ports {
+constexpr uint16_t kPicCommand = 0x20;
+constexpr uint16_t kPicMask = 0x21;
+constexpr uint16_t kPitChannel0 = 0x40;
+constexpr uint16_t kPitChannel2 = 0x42;
+constexpr uint16_t kPitControl = 0x43;
+constexpr uint16_t kKbcData = 0x60;
+constexpr uint16_t kSystemControlB = 0x61;
+constexpr uint16_t kKbcStatus = 0x64;
+constexpr uint16_t kPciAddress = 0xCF8;
+constexpr uint16_t kPciData = 0xCFC;
+} // namespace ports
+
+// The master 8259: IRQ n raises vector 8 + n. A non-specific EOI (0x20 to port 0x20) ends the
+// highest-priority interrupt in service.
+class Pic {
+  public:
+    static constexpr uint8_t kVectorBase = 0x08;
+    static constexpr uint8_t kEoi = 0x20;
+    explicit Pic(PortBus& ports);
+    void raise(int irq) { irr_ |= uint8_t(1u << irq); }
+    // The IRQ that the processor would take now, or -1.
+    int deliverable() const;
+    void acknowledge(int irq);
+    bool requested(int irq) const { return irr_ & (1u << irq); }
+    bool in_service(int irq) const { return isr_ & (1u << irq); }
+    uint8_t mask() const { return imr_; }
+    unsigned eoi_count() const { return eoi_count_; }
+
+  private:
+    void command(uint8_t value);
+    uint8_t irr_ = 0, isr_ = 0, imr_ = 0;
+    unsigned eoi_count_ = 0;
+    PortClaim claim_;
+};
+
+// The 8253/8254 timer: channel 0 drives IRQ 0 at 1193182 Hz / divisor (65536 at power-on, 18.2
+// Hz); channel 2 drives the speaker.
+class Pit {
+  public:
+    static constexpr uint32_t kInputHz = 1193182;
+    Pit(PortBus& ports, Clock& clock);
+    // Ticks of channel 0 that have fallen due since the last call.
+    uint64_t take_due_ticks();
+    uint32_t divisor(int channel) const { return channels_[channel].divisor; }
+    double rate_hz(int channel) const { return double(kInputHz) / divisor(channel); }
+    uint64_t period_ns(int channel) const;
+    uint8_t mode(int channel) const { return channels_[channel].mode; }
+
+  private:
+    struct Channel {
+        uint32_t divisor = 65536;
+        uint8_t access = 3; // 1 low byte, 2 high byte, 3 low then high
+        uint8_t mode = 3;
+        bool high_next = false;
+        uint8_t low = 0;
+        uint16_t latch = 0;
+        bool latched = false;
+        bool latch_high_next = false;
+        uint64_t epoch_ns = 0;
+        uint64_t ticks_taken = 0;
+    };
+    void control(uint8_t value);
+    void write_counter(int channel, uint8_t value);
+    uint8_t read_counter(int channel);
+    uint16_t current_count(const Channel& c) const;
+    Channel channels_[3];
+    Clock& clock_;
+    PortClaim counters_, control_;
+};
+
+// System control port B (0x61): bit 0 gates timer channel 2, bit 1 feeds the speaker.
+class Speaker {
+  public:
+    Speaker(PortBus& ports, const Pit& pit);
+    bool sounding() const { return (value_ & 3) == 3; }
+    double tone_hz() const { return sounding() ? pit_.rate_hz(2) : 0.0; }
+    uint8_t port_value() const { return value_; }
+
+  private:
+    uint8_t value_ = 0;
+    bool refresh_ = false;
+    const Pit& pit_;
+    PortClaim claim_;
+};
+
+// The US keyboard layout, both ways.
+struct KeyStroke {
+    uint8_t scan = 0;
+    bool shift = false;
+    bool ctrl = false;
+};
+std::optional<KeyStroke> keystroke_for(char c);
+// The character a make code gives with the shift and control keys as they are; 0 for none (an
+// extended key).
+uint8_t ascii_for(uint8_t scan, bool shift, bool ctrl);
+
+namespace scan {
+constexpr uint8_t kBreak = 0x80;
+constexpr uint8_t kLeftShift = 0x2A;
+constexpr uint8_t kRightShift = 0x36;
+constexpr uint8_t kCtrl = 0x1D;
+constexpr uint8_t kAlt = 0x38;
+constexpr uint8_t kF1 = 0x3B;
+constexpr uint8_t kUp = 0x48;
+constexpr uint8_t kLeft = 0x4B;
+constexpr uint8_t kRight = 0x4D;
+constexpr uint8_t kDown = 0x50;
+} // namespace scan
+
+// The keyboard controller: scan codes wait in a queue; one at a time sits in the output buffer
+// at port 0x60 and raises IRQ 1 until it is read.
+class Kbc {
+  public:
+    explicit Kbc(PortBus& ports);
+    void push_scancode(uint8_t code) { queue_.push_back(code); }
+    // Types text as a US keyboard would: make and break codes, with shift where needed. A line
+    // feed is the Enter key.
+    void type_text(std::string_view text);
+    // Presses and releases one key by its make code (an extended key such as F1 or an arrow).
+    void press_key(uint8_t scan_code);
+    // Loads the next code into the output buffer when it is empty; true if IRQ 1 should be
+    // raised.
+    bool refill();
+    size_t queued() const { return queue_.size() + (full_ ? 1 : 0); }
+
+  private:
+    uint8_t read_data();
+    std::deque<uint8_t> queue_;
+    uint8_t data_ = 0;
+    bool full_ = false;
+    PortClaim claim_, status_claim_;
+};
+
+// PCI configuration mechanism 1 with one host bridge at bus 0, device 0, function 0.
+class Pci {
+  public:
+    static constexpr uint32_t kHostBridgeId = 0x71908086; // device id high, vendor id low
+    explicit Pci(PortBus& ports);
+
+  private:
+    uint32_t read_config() const;
+    uint32_t address_ = 0;
+    PortClaim claim_;
+};
+
+} // namespace pcplat

@@ -1,0 +1,38 @@
+// The host's terminal as the desk PC's keyboard and screen: keys from standard input (raw mode
+// while it is a terminal, or piped bytes) become scan codes at the keyboard controller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pcplat {
+
+class Kbc;
+
+class HostConsole {
+  public:
+    HostConsole();
+    ~HostConsole();
+    HostConsole(const HostConsole&) = delete;
+    HostConsole& operator=(const HostConsole&) = delete;
+
+    // Takes what standard input has ready, without waiting.
+    void poll(Kbc& kbc);
+    // Waits up to timeout_ms for input; true when some may be ready.
+    bool wait_input(int timeout_ms);
+    // Standard input has ended: no key will ever come from it again.
+    bool input_closed() const { return closed_; }
+    bool stdout_is_terminal() const { return stdout_terminal_; }
+
+    // Turns host input bytes into key strokes; kept public for the tests.
+    static void translate(std::string& pending, bool flush, Kbc& kbc);
+
+  private:
+    bool raw_ = false;
+    bool closed_ = false;
+    bool stdout_terminal_ = false;
+    bool last_was_cr_ = false;
+    std::string pending_;
+};
+
+} // namespace pcplat

@@ -1,0 +1,320 @@
+#include "machine/machine.hpp"
+
+#include "machine/host_console.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace pcplat {
+
+namespace {
+
+constexpr uint32_t kConventionalSize = 0xA0000;
+// Ticks a single safe point may catch up on; more means the host stood still (a debugger, a
+// suspended process) and those ticks are lost, as they would be on a PC with interrupts off.
+constexpr uint64_t kMaxCatchUpTicks = 1000;
+constexpr int kIdleWaitMs = 2;
+constexpr int kExitFault = 3;
+constexpr int kExitDeskFailed = 4;
+constexpr int kExitInputEnded = 5;
+constexpr int kMaxFaultNesting = 4;
+
+Machine* g_installed = nullptr;
+std::unique_ptr<Machine> g_own; // the machine a program built from its environment
+
+std::filesystem::path make_temporary_desk() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "desksim-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary desk folder");
+    return pattern;
+}
+
+// What the DPMI host does with an exception nobody handles: the program ends.
+void default_exception_handler(DpmiExceptionFrame* frame) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "desk PC: unhandled processor exception %u (error code 0x%08X) at selector "
+                 "0x%04X offset 0x%08X; the program ends\n",
+                 unsigned{frame->exception}, frame->error_code, unsigned{frame->fault_selector},
+                 frame->fault_offset);
+    std::exit(kExitFault);
+}
+
+uint32_t all_ones(Width width) {
+    return width == Width::b32 ? 0xFFFFFFFFu : (1u << (8 * static_cast<unsigned>(width))) - 1;
+}
+
+} // namespace
+
+uint64_t HostClock::now_ns() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+FarPtr handler_pointer(void (*handler)()) {
+    return FarPtr{static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handler)),
+                  Descriptors::kCodeSelector};
+}
+
+FarPtr exception_pointer(DpmiExceptionHandler handler) {
+    return FarPtr{static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handler)),
+                  Descriptors::kCodeSelector};
+}
+
+Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSize, 0) {
+    if (options.desk_dir.empty()) {
+        desk_dir_ = make_temporary_desk();
+        desk_is_temporary_ = true;
+    } else {
+        desk_dir_ = options.desk_dir;
+        std::error_code ec;
+        if (!std::filesystem::is_directory(desk_dir_, ec))
+            throw ProfileError(desk_dir_.string() + ": the desk folder does not exist");
+    }
+    try {
+        const auto profile_file = desk_dir_ / desk::kProfileFile;
+        if (std::filesystem::exists(profile_file)) profile_ = load_profile(profile_file);
+        if (options.manual_clock) {
+            auto manual = std::make_unique<ManualClock>();
+            manual_clock_ = manual.get();
+            clock_ = std::move(manual);
+        } else {
+            clock_ = std::make_unique<HostClock>();
+        }
+        ram_.attach(conventional_);
+        ram_mapping_ = phys_.map(0, kConventionalSize, ram_, "conventional RAM");
+        pic_ = std::make_unique<Pic>(ports_);
+        pit_ = std::make_unique<Pit>(ports_, *clock_);
+        kbc_ = std::make_unique<Kbc>(ports_);
+        speaker_ = std::make_unique<Speaker>(ports_, *pit_);
+        pci_ = std::make_unique<Pci>(ports_);
+        desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
+
+        drives_.map('A', options.start_dir.empty() ? std::filesystem::current_path()
+                                                   : options.start_dir);
+        for (const auto& [letter, folder] : profile_.drives) {
+            std::filesystem::path root = folder;
+            if (root.is_relative()) {
+                root = desk_dir_ / root;
+                std::filesystem::create_directories(root);
+            }
+            if (!std::filesystem::is_directory(root))
+                throw ProfileError(profile_.source + ": drives." + letter + ": folder " +
+                                   root.string() + " does not exist");
+            drives_.map(letter, root);
+        }
+    } catch (const ProfileError&) {
+        if (desk_is_temporary_) std::filesystem::remove_all(desk_dir_);
+        throw;
+    } catch (const std::exception& e) {
+        if (desk_is_temporary_) std::filesystem::remove_all(desk_dir_);
+        throw ProfileError(desk_dir_.string() + ": " + e.what());
+    }
+    install_bios();
+    for (auto& handler : exceptions_)
+        handler = exception_pointer(&default_exception_handler);
+    if (options.host_console) console_ = std::make_unique<HostConsole>();
+}
+
+Machine::~Machine() {
+    if (g_installed == this) g_installed = nullptr;
+    console_.reset();
+    desk_.reset();
+    if (desk_is_temporary_) {
+        std::error_code ec;
+        std::filesystem::remove_all(desk_dir_, ec);
+    }
+}
+
+Machine* Machine::installed() {
+    return g_installed;
+}
+
+void Machine::install(Machine* machine) {
+    g_installed = machine;
+}
+
+std::unique_ptr<Machine> Machine::from_environment(bool host_console) {
+    MachineOptions options;
+    if (const char* desk = std::getenv("DESKSIM"); desk && *desk) options.desk_dir = desk;
+    options.host_console = host_console;
+    return std::make_unique<Machine>(options);
+}
+
+Machine& Machine::current() {
+    if (g_installed) return *g_installed;
+    try {
+        g_own = from_environment(true);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "desk PC cannot start: %s\n", e.what());
+        std::exit(kExitDeskFailed);
+    }
+    g_installed = g_own.get();
+    return *g_installed;
+}
+
+void Machine::safe_point() {
+    if (console_) console_->poll(*kbc_);
+    uint64_t due = std::min(pit_->take_due_ticks(), kMaxCatchUpTicks);
+    for (;;) {
+        if (due > 0) {
+            // The controller latches one request; a tick that finds it still latched is lost.
+            if (!pic_->requested(0)) pic_->raise(0);
+            --due;
+        }
+        if (kbc_->refill()) pic_->raise(1);
+        const int irq = if_flag_ ? pic_->deliverable() : -1;
+        if (irq < 0) {
+            if (due == 0) break;
+            continue;
+        }
+        pic_->acknowledge(irq);
+        if_flag_ = false; // an interrupt gate
+        call_vector(vectors_[Pic::kVectorBase + irq]);
+        if_flag_ = true; // the interrupt return restores the flag
+    }
+}
+
+void Machine::sti() {
+    if_flag_ = true;
+    safe_point();
+}
+
+void Machine::call_vector(FarPtr v) {
+    if (v.selector != Descriptors::kCodeSelector || v.offset == 0) {
+        raise_fault(DPMI_EXCEPTION_GP, v.selector & 0xFFFCu, v.selector, v.offset);
+        return;
+    }
+    reinterpret_cast<InterruptHandler>(static_cast<uintptr_t>(v.offset))();
+}
+
+void Machine::software_int(uint8_t n) {
+    const bool was_enabled = if_flag_;
+    if_flag_ = false;
+    call_vector(vectors_[n]);
+    if_flag_ = was_enabled;
+}
+
+void Machine::raise_fault(uint8_t exception, uint32_t error_code, uint16_t selector,
+                          uint32_t offset) {
+    ++faults_;
+    DpmiExceptionFrame frame{};
+    frame.error_code = error_code;
+    frame.cs = Descriptors::kCodeSelector;
+    frame.eflags = if_flag_ ? 0x202u : 0x002u;
+    frame.ss = Descriptors::kDataSelector;
+    frame.exception = exception;
+    frame.fault_selector = selector;
+    frame.fault_offset = offset;
+    // A handler that keeps faulting would recurse without end.
+    if (++fault_nesting_ > kMaxFaultNesting) default_exception_handler(&frame);
+    dpmi_chain_exception(exceptions_[exception < exceptions_.size() ? exception : 0], &frame);
+    --fault_nesting_;
+}
+
+namespace {
+
+// Where an access through a selector lands: program memory for the program's own flat
+// selectors, the physical bus for every descriptor of the local table.
+struct Target {
+    bool program_memory = false;
+    uint32_t address = 0;
+};
+
+} // namespace
+
+static bool resolve_access(Machine& m, uint16_t selector, uint32_t offset, Width width,
+                           bool writing, Target& target) {
+    const uint32_t n = static_cast<uint32_t>(width);
+    if (selector == Descriptors::kDataSelector ||
+        (selector == Descriptors::kCodeSelector && !writing)) {
+        target = {true, offset};
+        return true;
+    }
+    if (selector == 0 || selector == Descriptors::kCodeSelector) {
+        m.raise_fault(DPMI_EXCEPTION_GP, 0, selector, offset);
+        return false;
+    }
+    const Descriptors::Descriptor* d = m.descriptors().find(selector);
+    if (!d) {
+        m.raise_fault(DPMI_EXCEPTION_GP, selector & 0xFFFCu, selector, offset);
+        return false;
+    }
+    if (uint64_t{offset} + n - 1 > d->limit) {
+        m.raise_fault(DPMI_EXCEPTION_GP, 0, selector, offset);
+        return false;
+    }
+    target = {false, d->base + offset};
+    return true;
+}
+
+bool Machine::far_read(uint16_t selector, uint32_t offset, Width width, uint32_t& value) {
+    Target t;
+    if (!resolve_access(*this, selector, offset, width, false, t)) {
+        value = all_ones(width);
+        return false;
+    }
+    if (t.program_memory) {
+        value = 0;
+        std::memcpy(&value, reinterpret_cast<const void*>(static_cast<uintptr_t>(t.address)),
+                    static_cast<size_t>(width));
+        return true;
+    }
+    value = phys_.read(t.address, width);
+    return true;
+}
+
+bool Machine::far_write(uint16_t selector, uint32_t offset, Width width, uint32_t value) {
+    Target t;
+    if (!resolve_access(*this, selector, offset, width, true, t)) return false;
+    if (t.program_memory) {
+        std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(t.address)), &value,
+                    static_cast<size_t>(width));
+        return true;
+    }
+    phys_.write(t.address, value, width);
+    return true;
+}
+
+bool Machine::real_int(uint8_t n, RealRegs& regs) {
+    if (real_ints_[n]) real_ints_[n](regs);
+    return true;
+}
+
+void Machine::set_real_procedure(uint16_t segment, uint16_t offset, RealModeService service) {
+    real_procedures_[uint32_t{segment} << 16 | offset] = std::move(service);
+}
+
+bool Machine::real_call(RealRegs& regs) {
+    // There is no real-mode code to run here, only the procedures devices registered; a call
+    // anywhere else is refused instead of running into nothing.
+    const auto it = real_procedures_.find(uint32_t{regs.cs} << 16 | regs.ip);
+    if (it == real_procedures_.end()) return false;
+    it->second(regs);
+    return true;
+}
+
+void Machine::wait_interrupt() {
+    if (console_) {
+        console_->wait_input(kIdleWaitMs);
+    } else if (!manual_clock_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMs));
+    }
+    safe_point();
+}
+
+bool Machine::keyboard_input_ended() {
+    return console_ && console_->input_closed() && kbc_->queued() == 0 && !bios_key_waiting();
+}
+
+[[noreturn]] void Machine::end_input_exhausted() {
+    std::fflush(stdout);
+    std::fprintf(stderr, "desk PC: the program waits for a key, but keyboard input has ended\n");
+    std::exit(kExitInputEnded);
+}
+
+} // namespace pcplat

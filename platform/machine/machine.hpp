@@ -1,0 +1,231 @@
+// The simulated desk PC. One Machine is current per process; the C API of pcplat forwards to it.
+// Tests make a fresh machine each; a program gets one built from its environment on first use.
+#pragma once
+
+#include "desk/desk.hpp"
+#include "desk/profile.hpp"
+#include "machine/buses.hpp"
+#include "machine/devices.hpp"
+#include "machine/drives.hpp"
+
+#include <pcplat/dpmi.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace pcplat {
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    virtual uint64_t now_ns() = 0;
+};
+
+class HostClock final : public Clock {
+  public:
+    uint64_t now_ns() override;
+};
+
+// Time that moves only when a test says so.
+class ManualClock final : public Clock {
+  public:
+    uint64_t now_ns() override { return now_; }
+    void advance_ns(uint64_t ns) { now_ += ns; }
+
+  private:
+    uint64_t now_ = 0;
+};
+
+// The local descriptor table as the DPMI host keeps it.
+class Descriptors {
+  public:
+    static constexpr uint16_t kCodeSelector = 0x000F;
+    static constexpr uint16_t kDataSelector = 0x0017;
+    struct Descriptor {
+        uint32_t base = 0;
+        uint32_t limit = 0;
+        bool allocated = false;
+    };
+    // count consecutive descriptors; 0 when there is no room.
+    uint16_t allocate(uint16_t count);
+    bool free(uint16_t selector);
+    Descriptor* find(uint16_t selector);
+    bool set_base(uint16_t selector, uint32_t base);
+    // Page granular from 1 MiB up: the low 12 bits become ones.
+    bool set_limit(uint16_t selector, uint32_t limit);
+    size_t in_use() const;
+
+  private:
+    static constexpr uint16_t kFirstIndex = 16;
+    static constexpr uint16_t kEntries = 8192;
+    static uint16_t index_of(uint16_t selector) { return selector >> 3; }
+    std::map<uint16_t, Descriptor> table_; // by index
+};
+
+// Conventional memory blocks handed out by DPMI 0100h, between the DOS kernel and 640 KiB.
+class DosMemory {
+  public:
+    static constexpr uint16_t kFirstSegment = 0x0800;
+    static constexpr uint16_t kEndSegment = 0xA000;
+    // The segment of a new block, or nothing (then largest_free() tells what would fit).
+    std::optional<uint16_t> allocate(uint16_t paragraphs);
+    bool free(uint16_t segment);
+    uint16_t largest_free() const;
+    size_t blocks() const { return blocks_.size(); }
+
+  private:
+    std::map<uint16_t, uint16_t> blocks_; // segment -> paragraphs
+};
+
+// Real-mode services reached through DPMI 0300h (by interrupt number) and 0301h (by CS:IP).
+using RealModeService = std::function<void(RealRegs&)>;
+
+struct MachineOptions {
+    // The desk folder with desk.toml and the state files; empty for the built-in default desk in
+    // a fresh temporary folder that goes with the machine.
+    std::filesystem::path desk_dir;
+    // Drive A:; empty for the current directory.
+    std::filesystem::path start_dir;
+    bool manual_clock = false;
+    // Keyboard from standard input and the cursor on standard output.
+    bool host_console = false;
+};
+
+class HostConsole;
+
+class Machine {
+  public:
+    // Throws ProfileError for a desk that cannot start.
+    explicit Machine(const MachineOptions& options);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // The process's machine: the one installed, else one built from the environment (DESKSIM
+    // names the desk folder); a desk that cannot start ends the process with a message.
+    static Machine& current();
+    static Machine* installed();
+    // Makes this the current machine (nullptr: none).
+    static void install(Machine* machine);
+    // The machine a program gets: from DESKSIM, or the built-in default desk.
+    static std::unique_ptr<Machine> from_environment(bool host_console);
+
+    // Delivers pending hardware interrupts if the interrupt flag is set. Every API call is one.
+    void safe_point();
+
+    // The processor.
+    bool interrupts_enabled() const { return if_flag_; }
+    void cli() { if_flag_ = false; }
+    void sti();
+    FarPtr vector(uint8_t n) const { return vectors_[n]; }
+    void set_vector(uint8_t n, FarPtr v) { vectors_[n] = v; }
+    void call_vector(FarPtr v);
+    void software_int(uint8_t n);
+    FarPtr exception_handler(uint8_t n) const { return exceptions_[n]; }
+    void set_exception_handler(uint8_t n, FarPtr v) { exceptions_[n] = v; }
+    // Raises a processor exception through the installed handler chain.
+    void raise_fault(uint8_t exception, uint32_t error_code, uint16_t selector, uint32_t offset);
+    unsigned faults() const { return faults_; }
+
+    // Far access through a selector; false (after the fault has been raised) when it faults.
+    bool far_read(uint16_t selector, uint32_t offset, Width width, uint32_t& value);
+    bool far_write(uint16_t selector, uint32_t offset, Width width, uint32_t value);
+
+    bool real_int(uint8_t n, RealRegs& regs);
+    bool real_call(RealRegs& regs);
+    // Registers what real-mode interrupt n does (BIOS services); replaces an earlier one.
+    void set_real_int(uint8_t n, RealModeService service) { real_ints_[n] = std::move(service); }
+    void set_real_procedure(uint16_t segment, uint16_t offset, RealModeService service);
+
+    PhysBus& phys() { return phys_; }
+    PortBus& ports() { return ports_; }
+    Pic& pic() { return *pic_; }
+    Pit& pit() { return *pit_; }
+    Kbc& kbc() { return *kbc_; }
+    Speaker& speaker() { return *speaker_; }
+    Descriptors& descriptors() { return descriptors_; }
+    DosMemory& dos_memory() { return dos_memory_; }
+    DriveMap& drives() { return drives_; }
+    Desk& desk() { return *desk_; }
+    const Profile& profile() const { return profile_; }
+    Clock& clock() { return *clock_; }
+    // Null unless the machine was made with a manual clock.
+    ManualClock* manual_clock() { return manual_clock_; }
+    std::span<uint8_t> conventional() { return conventional_; }
+    const std::filesystem::path& desk_dir() const { return desk_dir_; }
+    bool desk_is_temporary() const { return desk_is_temporary_; }
+
+    // The BIOS keyboard buffer: words of (scan << 8 | ascii), as INT 16h gives them.
+    bool bios_key_waiting();
+    uint16_t bios_read_key(); // 0 when none
+    // The console's extended-key state: the scan code still to give after a 0.
+    std::optional<uint8_t>& pending_extended() { return pending_extended_; }
+    // The BIOS's own handlers of INT 08h and INT 09h.
+    void bios_timer();
+    void bios_keyboard();
+    // Waits for an interrupt (host input or timer) while the flag is set.
+    void wait_interrupt();
+
+    HostConsole* host_console() { return console_.get(); }
+    // True when no key can ever come again: standard input has ended and nothing is queued.
+    bool keyboard_input_ended();
+    // Ends a program that would wait for a key forever, with a message.
+    [[noreturn]] void end_input_exhausted();
+
+    uint32_t last_error = 0;           // GetLastError
+    std::map<void*, unsigned> modules; // loaded by win32_load_library, with their load counts
+
+  private:
+    void deliver();
+    void install_bios();
+    void bios_int16(RealRegs& regs);
+    void bios_int1a(RealRegs& regs);
+    uint16_t bda_word(uint32_t offset);
+    void set_bda_word(uint32_t offset, uint16_t value);
+
+    Profile profile_;
+    std::filesystem::path desk_dir_;
+    bool desk_is_temporary_ = false;
+    std::unique_ptr<Clock> clock_;
+    ManualClock* manual_clock_ = nullptr;
+    PhysBus phys_;
+    PortBus ports_;
+    std::vector<uint8_t> conventional_;
+    MemoryDevice ram_;
+    BusMapping ram_mapping_;
+    std::unique_ptr<Pic> pic_;
+    std::unique_ptr<Pit> pit_;
+    std::unique_ptr<Kbc> kbc_;
+    std::unique_ptr<Speaker> speaker_;
+    std::unique_ptr<Pci> pci_;
+    std::unique_ptr<Desk> desk_;
+    Descriptors descriptors_;
+    DosMemory dos_memory_;
+    DriveMap drives_;
+    std::unique_ptr<HostConsole> console_;
+
+    bool if_flag_ = true;
+    std::array<FarPtr, 256> vectors_{};
+    std::array<FarPtr, 32> exceptions_{};
+    std::array<RealModeService, 256> real_ints_{};
+    std::map<uint32_t, RealModeService> real_procedures_;
+    std::optional<uint8_t> pending_extended_;
+    unsigned faults_ = 0;
+    int fault_nesting_ = 0;
+};
+
+// Packs a protected-mode handler into a far pointer of the program's code segment.
+FarPtr handler_pointer(void (*handler)());
+FarPtr exception_pointer(DpmiExceptionHandler handler);
+
+} // namespace pcplat

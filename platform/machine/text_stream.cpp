@@ -1,0 +1,322 @@
+#include "machine/text_stream.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pcplat {
+
+namespace {
+
+constexpr char kCr = '\r';
+constexpr char kLf = '\n';
+constexpr size_t kReadBufferSize = 4096;
+constexpr size_t kWriteChunk = 2048; // input bytes translated at a time
+constexpr mode_t kNewFileMode = 0666;
+
+struct OpenMode {
+    char kind = 'r'; // 'r', 'w' or 'a'
+    bool update = false;
+    bool binary = false;
+};
+
+std::optional<OpenMode> parse_mode(const char* mode) {
+    if (mode == nullptr) return std::nullopt;
+    OpenMode parsed;
+    parsed.kind = mode[0];
+    if (parsed.kind != 'r' && parsed.kind != 'w' && parsed.kind != 'a') return std::nullopt;
+    for (const char* c = mode + 1; *c != '\0'; ++c) {
+        if (*c == '+') {
+            parsed.update = true;
+        } else if (*c == 'b') {
+            parsed.binary = true;
+        } else if (*c != 't') {
+            return std::nullopt;
+        }
+    }
+    return parsed;
+}
+
+int open_flags(const OpenMode& mode) {
+    int flags = O_CLOEXEC | O_LARGEFILE;
+    flags |= mode.update ? O_RDWR : (mode.kind == 'r' ? O_RDONLY : O_WRONLY);
+    if (mode.kind == 'w') flags |= O_CREAT | O_TRUNC;
+    if (mode.kind == 'a') flags |= O_CREAT | O_APPEND;
+    return flags;
+}
+
+// The stdio mode that matches what the descriptor was opened for.
+std::string stdio_mode(const OpenMode& mode) {
+    std::string result(1, mode.kind);
+    if (mode.update) result += '+';
+    return result;
+}
+
+// Opens an ordinary file only: O_NONBLOCK keeps a FIFO from stalling the open, and the type check
+// keeps directories and devices out (a DOS program cannot open those as files).
+int open_regular_file(const std::filesystem::path& host, const OpenMode& mode) {
+    const int fd = ::open(host.c_str(), open_flags(mode) | O_NONBLOCK, kNewFileMode);
+    if (fd < 0) return -1;
+    struct stat64 info {};
+    if (::fstat64(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+        return -1;
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// The state behind one text stream. It keeps its own read-ahead of raw bytes, so it always knows
+// the raw offset of the next byte the program will see.
+class TextFile {
+  public:
+    explicit TextFile(int fd) : fd_(fd) {}
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+
+    bool start_at_end() {
+        const off64_t end = ::lseek64(fd_, 0, SEEK_END);
+        if (end < 0) return false;
+        offset_ = end;
+        return true;
+    }
+
+    ssize_t read(char* out, size_t size) {
+        size_t produced = 0;
+        while (produced < size) {
+            if (pos_ == len_) {
+                const ssize_t got = fill();
+                if (got < 0) return produced > 0 ? ssize_t(produced) : -1;
+                if (got == 0) break;
+            }
+            if (buffer_[pos_] == kCr && pos_ + 1 == len_) {
+                // A CR at the end of the read-ahead: whether it starts a CR LF pair depends on
+                // the next byte.
+                const ssize_t got = fill();
+                if (got < 0) return produced > 0 ? ssize_t(produced) : -1;
+            }
+            if (buffer_[pos_] == kCr && pos_ + 1 < len_ && buffer_[pos_ + 1] == kLf) {
+                out[produced++] = kLf;
+                consume(2);
+            } else {
+                out[produced++] = buffer_[pos_];
+                consume(1);
+            }
+        }
+        return ssize_t(produced);
+    }
+
+    ssize_t write(const char* data, size_t size) {
+        if (pos_ != len_) {
+            // Read-ahead lies beyond the program's position: write where the program is.
+            if (::lseek64(fd_, offset_, SEEK_SET) < 0) return -1;
+        }
+        pos_ = len_ = 0;
+
+        size_t done = 0;
+        std::array<char, 2 * kWriteChunk> out{};
+        while (done < size) {
+            const size_t take = std::min(kWriteChunk, size - done);
+            size_t out_len = 0;
+            for (size_t i = 0; i < take; ++i) {
+                if (data[done + i] == kLf) out[out_len++] = kCr;
+                out[out_len++] = data[done + i];
+            }
+            const size_t written = write_all(out.data(), out_len);
+            if (written < out_len) {
+                done += input_bytes_within(data + done, take, written);
+                break;
+            }
+            done += take;
+        }
+        const off64_t now = ::lseek64(fd_, 0, SEEK_CUR);
+        if (now >= 0) offset_ = now;
+        if (done == 0 && size > 0) return -1; // stdio retries a 0 forever
+        return ssize_t(done);
+    }
+
+    int seek(off64_t* where, int whence) {
+        off64_t target = 0;
+        switch (whence) {
+        case SEEK_SET:
+            target = *where;
+            break;
+        case SEEK_CUR:
+            if (*where == 0) {
+                // ftell: report without disturbing the read-ahead.
+                *where = offset_;
+                return 0;
+            }
+            if (__builtin_add_overflow(offset_, *where, &target)) {
+                errno = EOVERFLOW;
+                return -1;
+            }
+            break;
+        case SEEK_END: {
+            // fstat rather than lseek: a refused seek must leave the descriptor where it was.
+            struct stat64 info {};
+            if (::fstat64(fd_, &info) != 0) return -1;
+            if (__builtin_add_overflow(off64_t(info.st_size), *where, &target)) {
+                errno = EOVERFLOW;
+                return -1;
+            }
+            break;
+        }
+        default:
+            errno = EINVAL;
+            return -1;
+        }
+        if (target < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (::lseek64(fd_, target, SEEK_SET) < 0) return -1;
+        // Dropping the read-ahead also drops a CR still waiting for its partner.
+        pos_ = len_ = 0;
+        offset_ = target;
+        *where = target;
+        return 0;
+    }
+
+    int close() {
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+  private:
+    void consume(size_t raw_bytes) {
+        pos_ += raw_bytes;
+        offset_ += off64_t(raw_bytes);
+    }
+
+    // Reads more raw bytes after the unconsumed ones (moved to the front). -1 on error.
+    ssize_t fill() {
+        const size_t kept = len_ - pos_;
+        std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
+        pos_ = 0;
+        len_ = kept;
+        ssize_t got = 0;
+        do {
+            got = ::read(fd_, buffer_.data() + len_, buffer_.size() - len_);
+        } while (got < 0 && errno == EINTR);
+        if (got > 0) len_ += size_t(got);
+        return got;
+    }
+
+    size_t write_all(const char* data, size_t size) {
+        size_t written = 0;
+        while (written < size) {
+            const ssize_t put = ::write(fd_, data + written, size - written);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) break;
+            written += size_t(put);
+        }
+        return written;
+    }
+
+    // How many input bytes are wholly on disk when out_written translated bytes were written.
+    static size_t input_bytes_within(const char* data, size_t size, size_t out_written) {
+        size_t used = 0;
+        size_t count = 0;
+        while (count < size) {
+            const size_t need = data[count] == kLf ? 2 : 1;
+            if (used + need > out_written) break;
+            used += need;
+            ++count;
+        }
+        return count;
+    }
+
+    int fd_ = -1;
+    std::array<char, kReadBufferSize> buffer_{};
+    size_t pos_ = 0;
+    size_t len_ = 0;
+    off64_t offset_ = 0; // raw offset of the next byte the program reads or writes
+};
+
+ssize_t text_read(void* cookie, char* out, size_t size) {
+    return static_cast<TextFile*>(cookie)->read(out, size);
+}
+
+ssize_t text_write(void* cookie, const char* data, size_t size) {
+    return static_cast<TextFile*>(cookie)->write(data, size);
+}
+
+int text_seek(void* cookie, off64_t* where, int whence) {
+    return static_cast<TextFile*>(cookie)->seek(where, whence);
+}
+
+int text_close(void* cookie) {
+    auto* file = static_cast<TextFile*>(cookie);
+    const int result = file->close();
+    delete file;
+    return result;
+}
+
+} // namespace
+
+FILE* open_dos_stream(const std::filesystem::path& host, const char* mode) {
+    const std::optional<OpenMode> parsed = parse_mode(mode);
+    if (!parsed) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int fd = open_regular_file(host, *parsed);
+    if (fd < 0) return nullptr;
+    const std::string stdio = stdio_mode(*parsed);
+
+    if (parsed->binary) {
+        FILE* file = ::fdopen(fd, stdio.c_str());
+        if (file == nullptr) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+        }
+        return file;
+    }
+
+    auto* text = new TextFile(fd);
+    // Plain "a" starts at the end, as a binary append stream does; "a+" reads from the start.
+    if (parsed->kind == 'a' && !parsed->update && !text->start_at_end()) {
+        const int error = errno;
+        text->close();
+        delete text;
+        errno = error;
+        return nullptr;
+    }
+    const cookie_io_functions_t functions{text_read, text_write, text_seek, text_close};
+    FILE* file = ::fopencookie(text, stdio.c_str(), functions);
+    if (file == nullptr) {
+        const int error = errno;
+        text->close();
+        delete text;
+        errno = error;
+        return nullptr;
+    }
+    // stdio works out positions from what is left in its own buffer, counted after translation.
+    // With no stdio buffer the only read-ahead is ours, and ours is counted in raw bytes.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
+
+} // namespace pcplat

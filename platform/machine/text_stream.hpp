@@ -1,0 +1,15 @@
+// C streams over host files with DOS text-mode translation.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+
+namespace pcplat {
+
+// fopen on a host file. Without 'b' in the mode the stream is a DOS text stream: reads turn CR LF
+// into LF (a lone CR stays), writes turn LF into CR LF, and positions (ftell, fseek) are raw file
+// offsets. Modes are "r", "w", "a" with optional '+', 'b' and 't'. Only ordinary files open:
+// directories and devices are refused. Null (errno set) on failure.
+FILE* open_dos_stream(const std::filesystem::path& host, const char* mode);
+
+} // namespace pcplat

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Runs the C client as a real process on a desk folder and checks what it did.
+set -u
+client=$1
+work=$2
+rm -rf "$work" && mkdir -p "$work/desk"
+failures=0
+check() { # name, expected status, got status, expected output pattern, output
+    if [ "$2" != "$3" ] || ! grep -qE -- "$4" <<<"$5"; then
+        echo "FAIL $1: status $3 (wanted $2), output:"
+        echo "$5"
+        failures=$((failures + 1))
+    else
+        echo "ok   $1"
+    fi
+}
+
+out=$(printf 'ab\033[Aq' | DESKSIM="$work/desk" "$client" keys 2>&1); rc=$?
+check "keys from a pipe" 0 $rc $'card type C004\nkey 97\nkey 98\nkey 0\nkey 72' "$out"
+[ -f "$work/desk/card0.bin" ] || { echo "FAIL the desk keeps no card file"; failures=$((failures + 1)); }
+
+out=$(printf 'x\r\n' | DESKSIM="$work/desk" "$client" keys 2>&1); rc=$?
+check "input that ends while a key is awaited" 5 $rc "key 120.*key 13.*keyboard input has ended" "$(tr '\n' ' ' <<<"$out")"
+
+out=$(printf 'q' | DESKSIM="$work/desk" "$client" stop 2>&1); rc=$?
+check "halt after STOP" 2 $rc "card type" "$out"
+out=$(printf 'q' | DESKSIM="$work/desk" "$client" fail 2>&1); rc=$?
+check "halt after a failed run" 1 $rc "card type" "$out"
+
+printf 'halt = "wait"\n' >"$work/desk/desk.toml"
+printf 'q' | DESKSIM="$work/desk" timeout 2 "$client" stop >/dev/null 2>&1; rc=$?
+check "a desk that waits at the halt" 124 $rc "" ""
+
+printf '[extender]\npresent = false\n' >"$work/desk/desk.toml"
+out=$(DESKSIM="$work/desk" "$client" keys </dev/null 2>&1); rc=$?
+check "no extender" 0 $rc "^no extender$" "$out"
+
+printf '[nvr]\nsize_kib = 999\n' >"$work/desk/desk.toml"
+out=$(DESKSIM="$work/desk" "$client" keys </dev/null 2>&1); rc=$?
+check "a broken profile" 4 $rc "desk.toml: nvr.size_kib" "$out"
+
+out=$(DESKSIM="$work/nowhere" "$client" keys </dev/null 2>&1); rc=$?
+check "a desk folder that does not exist" 4 $rc "does not exist" "$out"
+
+rm -f "$work/desk/desk.toml"
+out=$(DESKSIM="$work/desk" "$client" timer </dev/null 2>&1); rc=$?
+# Ticks never come early; 20 at 39.26 Hz take 0.51 s at least.
+check "the timer runs on the host's clock" 0 $rc "20 ticks in (0\.(4[89]|[5-9][0-9])|[1-4]\.[0-9]+) s" "$out"
+
+[ $failures -eq 0 ] || exit 1
