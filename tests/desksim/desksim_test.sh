@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Runs the desksim binary as a person would and checks exit status, output streams and files.
+# Usage: desksim_test.sh PATH/TO/desksim SCRATCH_DIR
+set -uo pipefail
+
+desksim=${1:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR}
+scratch=${2:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR}
+rm -rf "$scratch"
+mkdir -p "$scratch"
+# The physical path, as the tool reports the start directory.
+scratch=$(cd "$scratch" && pwd -P) || exit 1
+cd "$scratch" || exit 1
+
+passed=0
+failed=0
+case_name=""
+
+# run [VAR=value ...] -- ARGS: runs desksim with DESKSIM unset plus the given variables.
+run() {
+    local vars=()
+    while [[ $# -gt 0 && $1 != -- ]]; do vars+=("$1"); shift; done
+    shift
+    env -u DESKSIM "${vars[@]}" "$desksim" "$@" >out.txt 2>err.txt </dev/null
+    rc=$?
+}
+
+start() { case_name=$1; case_ok=1; }
+fail() {
+    echo "FAIL [$case_name]: $*"
+    echo "  exit status: $rc"
+    sed 's/^/  stdout: /' out.txt
+    sed 's/^/  stderr: /' err.txt
+    case_ok=0
+}
+finish() {
+    if [[ $case_ok == 1 ]]; then
+        echo "ok   [$case_name]"
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+}
+
+expect_rc() { [[ $rc == "$1" ]] || fail "expected exit status $1"; }
+expect_out() { grep -qF -- "$1" out.txt || fail "stdout lacks: $1"; }
+expect_no_out() { grep -qF -- "$1" out.txt && fail "stdout has: $1"; }
+expect_silent_stdout() { [[ ! -s out.txt ]] || fail "expected nothing on stdout"; }
+expect_no_err() { [[ ! -s err.txt ]] || fail "expected nothing on stderr"; }
+# A failure is one line on stderr holding every given piece.
+expect_one_line_err() {
+    [[ $(wc -l <err.txt) == 1 ]] || fail "expected exactly one line on stderr"
+    local piece
+    for piece in "$@"; do grep -qF -- "$piece" err.txt || fail "stderr lacks: $piece"; done
+}
+
+start "info on the built-in default desk"
+run -- info
+expect_rc 0
+expect_no_err
+expect_out "built-in default desk"
+expect_out "(temporary, removed at exit)"
+expect_out "A:  $scratch  (current drive"
+expect_out "card 0  window 0xD1000  fitted  type 0xC004  blocks accept"
+expect_out "card 1  window 0xD2000  absent"
+expect_out "128 KiB at 0xD4000"
+expect_out "conventional RAM"
+temporary=$(sed -n 's/^Desk folder *\(.*\) (temporary, removed at exit)$/\1/p' out.txt)
+[[ -n $temporary ]] || fail "no desk folder shown"
+[[ -n $temporary && ! -e $temporary ]] || fail "temporary desk folder $temporary left behind"
+finish
+
+start "new makes a desk folder"
+run -- new desks/bench
+expect_rc 0
+expect_no_err
+desk=$scratch/desks/bench
+[[ -f $desk/desk.toml ]] || fail "no desk.toml"
+[[ -d $desk/c && -d $desk/d ]] || fail "no c/ and d/ folders"
+expect_out "DESKSIM=$desk"
+finish
+
+start "info on a desk made by new"
+run DESKSIM="$desk" -- info
+expect_rc 0
+expect_no_err
+expect_out "Profile        $desk/desk.toml"
+expect_out "Desk folder    $desk"
+expect_no_out "temporary"
+expect_out "C:  $desk/c"
+expect_out "D:  $desk/d"
+expect_out "file $desk/card0.bin"
+expect_out "file $desk/nvr.bin"
+[[ -f $desk/card0.bin && -f $desk/nvr.bin ]] || fail "state files not kept in the desk folder"
+finish
+
+start "info follows the profile"
+printf '[card1]\nfitted = true\ntype = 0x00AB\nblocks = "stall"\n[nvr]\nsize_kib = 64\naddress = 0xF00000\n[drives]\nE = "e"\n[extender]\npresent = false\n' \
+    >"$desk/desk.toml"
+run DESKSIM="$desk" -- info
+expect_rc 0
+expect_out "card 1  window 0xD2000  fitted  type 0x00AB  blocks stall"
+expect_out "64 KiB at 0xF00000"
+expect_out "E:  $desk/e"
+expect_no_out "D:  "
+expect_out "missing"
+finish
+
+start "new refuses an existing desk"
+cp "$desk/desk.toml" before.toml
+run -- new "$desk"
+expect_rc 1
+expect_silent_stdout
+expect_one_line_err "$desk/desk.toml"
+cmp -s before.toml "$desk/desk.toml" || fail "existing desk.toml was changed"
+finish
+
+# broken_profile NAME TEXT KEY...: info on a desk with that profile fails with one line naming the
+# file and the key.
+broken_profile() {
+    local name=$1 text=$2
+    shift 2
+    start "broken profile: $name"
+    local broken=$scratch/broken-$name
+    mkdir -p "$broken"
+    printf '%s' "$text" >"$broken/desk.toml"
+    run DESKSIM="$broken" -- info
+    expect_rc 1
+    expect_silent_stdout
+    expect_one_line_err "$broken/desk.toml: " "$@"
+    finish
+}
+broken_profile syntax $'halt = "exit"\n[card0\nfitted = true\n' "line 2: "
+broken_profile unknown-key $'[card0]\ncolour = "red"\n' "card0.colour: unknown key"
+broken_profile out-of-range $'[nvr]\nsize_kib = 256\n' "nvr.size_kib: must be between 0 and 128, got 256"
+
+start "a DESKSIM folder that does not exist"
+run DESKSIM="$scratch/no-such-desk" -- info
+expect_rc 1
+expect_silent_stdout
+expect_one_line_err "$scratch/no-such-desk"
+finish
+
+start "new where a file is in the way"
+touch plain-file
+run -- new plain-file/desk
+expect_rc 1
+expect_silent_stdout
+expect_one_line_err "plain-file"
+finish
+
+start "usage errors"
+run --
+expect_rc 1
+expect_one_line_err "desksim"
+run -- new
+expect_rc 1
+expect_one_line_err "DIR"
+run -- frobnicate
+expect_rc 1
+expect_one_line_err "frobnicate"
+finish
+
+start "help explains DESKSIM"
+run -- --help
+expect_rc 0
+expect_out "DESKSIM"
+expect_out "new"
+expect_out "info"
+finish
+
+echo "$passed passed, $failed failed"
+[[ $failed == 0 ]]

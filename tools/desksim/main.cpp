@@ -1,0 +1,265 @@
+// desksim: makes desk folders for the simulated desk PC and shows the desk a program would get.
+#include "desk/desk.hpp"
+#include "desk/profile.hpp"
+#include "machine/machine.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitError = 1;
+constexpr int kLabelWidth = 15;
+constexpr uint32_t kBytesPerKib = 1024;
+constexpr const char* kProgram = "desksim";
+
+constexpr const char* kDescription = "Sets up and shows desks for the simulated desk PC.";
+constexpr const char* kFooter = R"(
+Which desk a program gets:
+  DESKSIM=DIR   the desk folder DIR: its profile DIR/desk.toml (cards, NVR, drives, memory
+                status, halt) and the desk's state, kept between runs in card0.bin,
+                card1.bin, nvr.bin and clock-offset.
+  unset         the built-in default desk, with its state in a temporary folder that is
+                removed when the program ends.
+
+Examples:
+  desksim new ~/desks/bench     make a desk folder with a commented default profile
+  DESKSIM=~/desks/bench desksim info
+
+Exit status: 0 done, 1 failed (the reason is on standard error).)";
+
+std::string hex(uint32_t value, int digits) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
+    return buffer;
+}
+
+// A path as it can be pasted into a shell.
+std::string shell_quote(const std::string& text) {
+    const bool plain =
+        !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                "0123456789/._-+,:@%") == std::string::npos;
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void row(std::ostream& out, std::string_view label, std::string_view value) {
+    out << label << std::string(kLabelWidth - std::min<size_t>(label.size(), kLabelWidth - 1), ' ')
+        << value << '\n';
+}
+
+std::string pad(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+
+// Output goes out in one piece, and a failed write (a full disk, a closed pipe) is a failure.
+bool write_out(const std::string& text) {
+    std::cout << text << std::flush;
+    if (std::cout) return true;
+    std::cerr << kProgram << ": cannot write to standard output\n";
+    return false;
+}
+
+std::string describe_profile(pcplat::Machine& machine) {
+    const std::string& source = machine.profile().source;
+    if (!machine.desk_is_temporary() &&
+        !fs::exists(machine.desk_dir() / pcplat::desk::kProfileFile))
+        return source + " (no " + pcplat::desk::kProfileFile + " in the desk folder)";
+    return source;
+}
+
+std::string describe(pcplat::Machine& machine) {
+    const pcplat::Profile& profile = machine.profile();
+    std::ostringstream out;
+
+    row(out, "Profile", describe_profile(machine));
+    row(out, "Desk folder",
+        machine.desk_dir().string() +
+            (machine.desk_is_temporary() ? " (temporary, removed at exit)" : ""));
+    row(out, "Halt",
+        profile.halt == pcplat::HaltMode::exit
+            ? "exit (status 2 after STOP, 1 after a failed run)"
+            : "wait (waits forever after the final screens, as the desk does)");
+    row(out, "Extender",
+        profile.extender_present ? "present" : "missing (programs refuse to start)");
+    row(out, "Memory status",
+        profile.memory_from_host
+            ? std::string("the host's own figures")
+            : std::to_string(profile.memory_available_kib) + " KiB available, " +
+                  std::to_string(profile.memory_swap_kib) + " KiB paging file");
+    const int64_t offset = machine.desk().clock_offset();
+    row(out, "Clock offset",
+        (offset >= 0 ? "+" : "") + std::to_string(offset) + " s from host local time");
+
+    out << "\nDrives\n";
+    const char current = machine.drives().current_drive();
+    for (const char letter : machine.drives().letters()) {
+        const auto root = machine.drives().root(letter);
+        out << "  " << letter << ":  " << (root ? root->string() : std::string("?"))
+            << (letter == current ? "  (current drive, the start directory)" : "") << '\n';
+    }
+
+    out << "\nCards\n";
+    for (int i = 0; i < 2; ++i) {
+        const pcplat::CardProfile& card = profile.cards[i];
+        out << "  card " << i << "  window " << hex(pcplat::desk::kCardWindowBase[i], 5) << "  ";
+        const pcplat::CardWindow* window = machine.desk().card(i);
+        if (!card.fitted || !window) {
+            out << "absent\n";
+            continue;
+        }
+        out << "fitted  type " << hex(card.type, 4) << "  blocks " << pad(to_string(card.blocks), 6)
+            << "  file " << window->file().path().string() << '\n';
+    }
+
+    out << '\n';
+    if (machine.desk().nvr()) {
+        row(out, "NVR",
+            std::to_string(profile.nvr_size / kBytesPerKib) + " KiB at " +
+                hex(machine.desk().nvr_address(), 5) + ", file " +
+                (machine.desk_dir() / pcplat::desk::kNvrFile).string());
+    } else {
+        row(out, "NVR", "none");
+    }
+
+    out << "\nPorts\n";
+    for (const auto& range : machine.ports().ranges()) {
+        const uint32_t last = uint32_t{range.first} + range.count - 1;
+        out << "  " << hex(range.first, 4) << '-' << hex(last, 4) << "  " << range.name << '\n';
+    }
+
+    out << "\nBus regions\n";
+    for (const auto& region : machine.phys().regions()) {
+        const uint32_t last = region.base + (region.size - 1);
+        out << "  " << pad(hex(region.base, 5) + '-' + hex(last, 5), 17) << "  " << region.name
+            << '\n';
+    }
+    return out.str();
+}
+
+int run_info() {
+    std::unique_ptr<pcplat::Machine> machine;
+    try {
+        machine = pcplat::Machine::from_environment(false);
+    } catch (const pcplat::ProfileError& e) {
+        std::cerr << e.what() << '\n';
+        return kExitError;
+    }
+    return write_out(describe(*machine)) ? kExitOk : kExitError;
+}
+
+// Writes text to a file that must not exist yet; a half-written file is removed.
+std::error_code write_new_file(const fs::path& file, const std::string& text) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return {errno, std::generic_category()};
+    std::error_code error;
+    for (size_t done = 0; done < text.size() && !error;) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            error = {errno, std::generic_category()};
+    }
+    if (::close(fd) != 0 && !error) error = {errno, std::generic_category()};
+    if (error) ::unlink(file.c_str());
+    return error;
+}
+
+int fail(const std::string& reason) {
+    std::cerr << kProgram << ": " << reason << '\n';
+    return kExitError;
+}
+
+int run_new(const fs::path& dir_argument) {
+    std::error_code error;
+    const fs::path dir = fs::absolute(dir_argument, error).lexically_normal();
+    if (error) return fail("cannot use " + dir_argument.string() + ": " + error.message());
+    const fs::path profile_file = dir / pcplat::desk::kProfileFile;
+    const auto refuse = [&] {
+        return fail(profile_file.string() + " already exists; not touching an existing desk");
+    };
+
+    if (fs::exists(fs::symlink_status(profile_file, error))) return refuse();
+    fs::create_directories(dir, error);
+    if (error || !fs::is_directory(dir))
+        return fail("cannot make the folder " + dir.string() + ": " +
+                    (error ? error.message() : std::string("it is not a folder")));
+    error = write_new_file(profile_file, pcplat::default_profile_text());
+    if (error == std::errc::file_exists) return refuse();
+    if (error) return fail("cannot write " + profile_file.string() + ": " + error.message());
+
+    std::ostringstream out;
+    out << "Made a desk in " << dir.string() << ":\n";
+    out << "  " << pad(pcplat::desk::kProfileFile, 12)
+        << "the profile, every key at its default (edit it to change the desk)\n";
+    // The folders the default profile's drives point at.
+    for (const auto& [letter, folder] : pcplat::Profile{}.drives) {
+        const fs::path drive_dir = dir / folder;
+        fs::create_directories(drive_dir, error);
+        if (error)
+            return fail("cannot make the folder " + drive_dir.string() + ": " + error.message());
+        out << "  " << pad(folder + "/", 12) << "drive " << letter << ":\n";
+    }
+    out << "The desk keeps its state there as well: " << pcplat::desk::kCardFile[0] << ", "
+        << pcplat::desk::kCardFile[1] << ", " << pcplat::desk::kNvrFile << " and "
+        << pcplat::desk::kClockFile << ".\n";
+    out << "Use it by naming it in DESKSIM, for example:\n";
+    out << "  DESKSIM=" << shell_quote(dir.string()) << " " << kProgram << " info\n";
+    return write_out(out.str()) ? kExitOk : kExitError;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{kDescription, kProgram};
+    app.footer(kFooter);
+    app.require_subcommand(0, 1); // none given is reported below, naming the commands
+
+    CLI::App* info = app.add_subcommand("info", "Show the desk a program would get now");
+    CLI::App* make = app.add_subcommand("new", "Make a desk folder with the default profile");
+    std::string dir;
+    make->add_option("DIR", dir, "The desk folder to make (parents too)")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitError;
+    } catch (const CLI::ParseError& e) {
+        std::string reason = e.what();
+        for (char& c : reason)
+            if (c == '\n') c = ' ';
+        return fail(reason + " (see " + kProgram + " --help)");
+    }
+
+    try {
+        if (info->parsed()) return run_info();
+        if (make->parsed()) return run_new(dir);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    return fail("a command is needed: info or new (see desksim --help)");
+}
