@@ -4,6 +4,7 @@
 
 #include "machine/buses.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -34,6 +35,8 @@ class Pic {
     static constexpr uint8_t kEoi = 0x20;
     explicit Pic(PortBus& ports);
     void raise(int irq) { irr_ |= uint8_t(1u << irq); }
+    // Something is requested and not masked (it may still wait for one in service).
+    bool has_request() const { return (irr_ & ~imr_) != 0; }
     // The IRQ that the processor would take now, or -1.
     int deliverable() const;
     void acknowledge(int irq);
@@ -57,6 +60,8 @@ class Pit {
     Pit(PortBus& ports, Clock& clock);
     // Ticks of channel 0 that have fallen due since the last call.
     uint64_t take_due_ticks();
+    // When the next tick of channel 0 falls due; may be read from another thread.
+    uint64_t next_deadline_ns() const { return next_deadline_ns_.load(std::memory_order_relaxed); }
     uint32_t divisor(int channel) const { return channels_[channel].divisor; }
     double rate_hz(int channel) const { return double(kInputHz) / divisor(channel); }
     uint64_t period_ns(int channel) const;
@@ -79,7 +84,9 @@ class Pit {
     void write_counter(int channel, uint8_t value);
     uint8_t read_counter(int channel);
     uint16_t current_count(const Channel& c) const;
+    void publish_deadline();
     Channel channels_[3];
+    std::atomic<uint64_t> next_deadline_ns_{0};
     Clock& clock_;
     PortClaim counters_, control_;
 };
@@ -127,8 +134,11 @@ constexpr uint8_t kDown = 0x50;
 // at port 0x60 and raises IRQ 1 until it is read.
 class Kbc {
   public:
-    explicit Kbc(PortBus& ports);
-    void push_scancode(uint8_t code) { queue_.push_back(code); }
+    Kbc(PortBus& ports, std::atomic<bool>& attention);
+    void push_scancode(uint8_t code) {
+        queue_.push_back(code);
+        attention_.store(true, std::memory_order_relaxed);
+    }
     // Types text as a US keyboard would: make and break codes, with shift where needed. A line
     // feed is the Enter key.
     void type_text(std::string_view text);
@@ -142,6 +152,7 @@ class Kbc {
   private:
     uint8_t read_data();
     std::deque<uint8_t> queue_;
+    std::atomic<bool>& attention_;
     uint8_t data_ = 0;
     bool full_ = false;
     PortClaim claim_, status_claim_;

@@ -2,6 +2,7 @@
 // while it is a terminal, or piped bytes) become scan codes at the keyboard controller.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,7 +30,7 @@ class HostConsole {
 
   private:
     bool raw_ = false;
-    bool closed_ = false;
+    std::atomic<bool> closed_{false}; // read by the machine's host watcher too
     bool stdout_terminal_ = false;
     bool last_was_cr_ = false;
     std::string pending_;

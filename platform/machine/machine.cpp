@@ -17,13 +17,12 @@ constexpr uint32_t kConventionalSize = 0xA0000;
 // Ticks a single safe point may catch up on; more means the host stood still (a debugger, a
 // suspended process) and those ticks are lost, as they would be on a PC with interrupts off.
 constexpr uint64_t kMaxCatchUpTicks = 1000;
-constexpr int kIdleWaitMs = 2;
+constexpr int kIdleWaitMs = 1;
 constexpr int kExitFault = 3;
 constexpr int kExitDeskFailed = 4;
 constexpr int kExitInputEnded = 5;
 constexpr int kMaxFaultNesting = 4;
 
-Machine* g_installed = nullptr;
 std::unique_ptr<Machine> g_own; // the machine a program built from its environment
 
 std::filesystem::path make_temporary_desk() {
@@ -79,7 +78,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         const auto profile_file = desk_dir_ / desk::kProfileFile;
         if (std::filesystem::exists(profile_file)) profile_ = load_profile(profile_file);
         if (options.manual_clock) {
-            auto manual = std::make_unique<ManualClock>();
+            auto manual = std::make_unique<ManualClock>(attention_);
             manual_clock_ = manual.get();
             clock_ = std::move(manual);
         } else {
@@ -89,7 +88,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         ram_mapping_ = phys_.map(0, kConventionalSize, ram_, "conventional RAM");
         pic_ = std::make_unique<Pic>(ports_);
         pit_ = std::make_unique<Pit>(ports_, *clock_);
-        kbc_ = std::make_unique<Kbc>(ports_);
+        kbc_ = std::make_unique<Kbc>(ports_, attention_);
         speaker_ = std::make_unique<Speaker>(ports_, *pit_);
         pci_ = std::make_unique<Pci>(ports_);
         desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
@@ -118,10 +117,39 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
     for (auto& handler : exceptions_)
         handler = exception_pointer(&default_exception_handler);
     if (options.host_console) console_ = std::make_unique<HostConsole>();
+    if (!manual_clock_) ticker_ = std::thread([this] { run_ticker(); });
+}
+
+// The host side of the interrupt lines: raises the attention flag when a timer tick falls due
+// or standard input has something, and never touches the machine itself.
+void Machine::run_ticker() {
+    using std::chrono::nanoseconds;
+    constexpr uint64_t kLongestSleepNs = 5'000'000;
+    constexpr uint64_t kBackoffNs = 1'000'000;
+    while (!stop_ticker_.load(std::memory_order_relaxed)) {
+        const uint64_t now = clock_->now_ns();
+        const uint64_t deadline = pit_->next_deadline_ns();
+        if (deadline <= now) {
+            attention_.store(true, std::memory_order_relaxed);
+            std::this_thread::sleep_for(nanoseconds(kBackoffNs));
+            continue;
+        }
+        const uint64_t wait_ns = std::min(deadline - now, kLongestSleepNs);
+        if (console_ && !console_->input_closed()) {
+            if (console_->wait_input(static_cast<int>((wait_ns + 999'999) / 1'000'000))) {
+                attention_.store(true, std::memory_order_relaxed);
+                std::this_thread::sleep_for(nanoseconds(kBackoffNs));
+            }
+        } else {
+            std::this_thread::sleep_for(nanoseconds(wait_ns));
+        }
+    }
 }
 
 Machine::~Machine() {
-    if (g_installed == this) g_installed = nullptr;
+    stop_ticker_.store(true);
+    if (ticker_.joinable()) ticker_.join();
+    if (installed_ == this) installed_ = nullptr;
     console_.reset();
     desk_.reset();
     if (desk_is_temporary_) {
@@ -130,12 +158,9 @@ Machine::~Machine() {
     }
 }
 
-Machine* Machine::installed() {
-    return g_installed;
-}
 
 void Machine::install(Machine* machine) {
-    g_installed = machine;
+    installed_ = machine;
 }
 
 std::unique_ptr<Machine> Machine::from_environment(bool host_console) {
@@ -145,19 +170,19 @@ std::unique_ptr<Machine> Machine::from_environment(bool host_console) {
     return std::make_unique<Machine>(options);
 }
 
-Machine& Machine::current() {
-    if (g_installed) return *g_installed;
+Machine& Machine::start_from_environment() {
     try {
         g_own = from_environment(true);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "desk PC cannot start: %s\n", e.what());
         std::exit(kExitDeskFailed);
     }
-    g_installed = g_own.get();
-    return *g_installed;
+    installed_ = g_own.get();
+    return *installed_;
 }
 
-void Machine::safe_point() {
+void Machine::serve_safe_point() {
+    attention_.store(false, std::memory_order_relaxed);
     if (console_) console_->poll(*kbc_);
     uint64_t due = std::min(pit_->take_due_ticks(), kMaxCatchUpTicks);
     for (;;) {
@@ -177,11 +202,6 @@ void Machine::safe_point() {
         call_vector(vectors_[Pic::kVectorBase + irq]);
         if_flag_ = true; // the interrupt return restores the flag
     }
-}
-
-void Machine::sti() {
-    if_flag_ = true;
-    safe_point();
 }
 
 void Machine::call_vector(FarPtr v) {
@@ -299,11 +319,8 @@ bool Machine::real_call(RealRegs& regs) {
 }
 
 void Machine::wait_interrupt() {
-    if (console_) {
-        console_->wait_input(kIdleWaitMs);
-    } else if (!manual_clock_) {
+    if (!manual_clock_ && !attention_.load(std::memory_order_relaxed))
         std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMs));
-    }
     safe_point();
 }
 

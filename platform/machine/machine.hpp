@@ -11,6 +11,7 @@
 #include <pcplat/dpmi.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pcplat {
@@ -39,11 +41,16 @@ class HostClock final : public Clock {
 // Time that moves only when a test says so.
 class ManualClock final : public Clock {
   public:
+    explicit ManualClock(std::atomic<bool>& attention) : attention_(attention) {}
     uint64_t now_ns() override { return now_; }
-    void advance_ns(uint64_t ns) { now_ += ns; }
+    void advance_ns(uint64_t ns) {
+        now_ += ns;
+        attention_.store(true, std::memory_order_relaxed);
+    }
 
   private:
     uint64_t now_ = 0;
+    std::atomic<bool>& attention_;
 };
 
 // The local descriptor table as the DPMI host keeps it.
@@ -113,20 +120,27 @@ class Machine {
 
     // The process's machine: the one installed, else one built from the environment (DESKSIM
     // names the desk folder); a desk that cannot start ends the process with a message.
-    static Machine& current();
-    static Machine* installed();
+    static Machine& current() { return installed_ ? *installed_ : start_from_environment(); }
+    static Machine* installed() { return installed_; }
     // Makes this the current machine (nullptr: none).
     static void install(Machine* machine);
     // The machine a program gets: from DESKSIM, or the built-in default desk.
     static std::unique_ptr<Machine> from_environment(bool host_console);
 
-    // Delivers pending hardware interrupts if the interrupt flag is set. Every API call is one.
-    void safe_point();
+    // Delivers pending hardware interrupts if the interrupt flag is set. Every API call is one,
+    // so the way out when nothing is pending must stay this short.
+    void safe_point() {
+        if (attention_.load(std::memory_order_relaxed) || (if_flag_ && pic_->has_request()))
+            serve_safe_point();
+    }
 
     // The processor.
     bool interrupts_enabled() const { return if_flag_; }
     void cli() { if_flag_ = false; }
-    void sti();
+    void sti() {
+        if_flag_ = true;
+        safe_point();
+    }
     FarPtr vector(uint8_t n) const { return vectors_[n]; }
     void set_vector(uint8_t n, FarPtr v) { vectors_[n] = v; }
     void call_vector(FarPtr v);
@@ -186,8 +200,10 @@ class Machine {
     std::map<void*, unsigned> modules; // loaded by win32_load_library, with their load counts
 
   private:
-    void deliver();
+    static Machine& start_from_environment();
+    void serve_safe_point();
     void install_bios();
+    void run_ticker();
     void bios_int16(RealRegs& regs);
     void bios_int1a(RealRegs& regs);
     uint16_t bda_word(uint32_t offset);
@@ -214,6 +230,13 @@ class Machine {
     DriveMap drives_;
     std::unique_ptr<HostConsole> console_;
 
+    // Set when a safe point has work: a tick may be due, a key came in, the test moved the clock.
+    // Until then a safe point costs one load, so services may call the platform freely.
+    std::atomic<bool> attention_{true};
+    std::atomic<bool> stop_ticker_{false};
+    std::thread ticker_; // watches the host clock and standard input for the main thread
+
+    static inline Machine* installed_ = nullptr;
     bool if_flag_ = true;
     std::array<FarPtr, 256> vectors_{};
     std::array<FarPtr, 32> exceptions_{};

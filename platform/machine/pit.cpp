@@ -5,7 +5,18 @@ namespace pcplat {
 
 namespace {
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
+
+// Conversions between host nanoseconds and timer input clocks, split so that neither side
+// overflows 64 bits in any run length.
+uint64_t clocks_in(uint64_t ns) {
+    return ns / kNsPerSecond * Pit::kInputHz + ns % kNsPerSecond * Pit::kInputHz / kNsPerSecond;
 }
+
+uint64_t ns_for(uint64_t clocks) {
+    return clocks / Pit::kInputHz * kNsPerSecond +
+           (clocks % Pit::kInputHz * kNsPerSecond + Pit::kInputHz - 1) / Pit::kInputHz;
+}
+} // namespace
 
 Pit::Pit(PortBus& ports, Clock& clock) : clock_(clock) {
     const uint64_t now = clock_.now_ns();
@@ -21,24 +32,32 @@ Pit::Pit(PortBus& ports, Clock& clock) : clock_(clock) {
     control_handlers.out8 = [this](uint16_t, uint8_t v) { control(v); };
     control_ =
         ports.claim(ports::kPitControl, 1, std::move(control_handlers), "timer (8254) control");
+    publish_deadline();
+}
+
+void Pit::publish_deadline() {
+    const Channel& c = channels_[0];
+    // The first nanosecond at which tick number ticks_taken + 1 has fallen due.
+    next_deadline_ns_.store(c.epoch_ns + ns_for((c.ticks_taken + 1) * c.divisor),
+                            std::memory_order_relaxed);
 }
 
 uint64_t Pit::period_ns(int channel) const {
-    return uint64_t{channels_[channel].divisor} * kNsPerSecond / kInputHz;
+    return ns_for(channels_[channel].divisor);
 }
 
 uint64_t Pit::take_due_ticks() {
     Channel& c = channels_[0];
-    const uint64_t elapsed = clock_.now_ns() - c.epoch_ns;
     // Exact in counter clocks, so a long run does not drift.
-    const uint64_t total = elapsed * kInputHz / kNsPerSecond / c.divisor;
+    const uint64_t total = clocks_in(clock_.now_ns() - c.epoch_ns) / c.divisor;
     const uint64_t due = total - c.ticks_taken;
     c.ticks_taken = total;
+    if (due) publish_deadline();
     return due;
 }
 
 uint16_t Pit::current_count(const Channel& c) const {
-    const uint64_t clocks = (clock_.now_ns() - c.epoch_ns) * kInputHz / kNsPerSecond;
+    const uint64_t clocks = clocks_in(clock_.now_ns() - c.epoch_ns);
     return static_cast<uint16_t>(c.divisor - clocks % c.divisor);
 }
 
@@ -77,6 +96,7 @@ void Pit::write_counter(int channel, uint8_t value) {
     c.divisor = divisor == 0 ? 65536 : divisor;
     c.epoch_ns = clock_.now_ns();
     c.ticks_taken = 0;
+    if (channel == 0) publish_deadline();
 }
 
 uint8_t Pit::read_counter(int channel) {
