@@ -17,18 +17,11 @@ uint16_t cpu_data_selector(void) {
     return pcplat::Descriptors::kDataSelector;
 }
 
-void cpu_cli(void) {
-    Machine& m = Machine::current();
-    m.safe_point();
-    m.cli();
-}
+// Interrupts on and something to look at, so that the first call builds the machine.
+CpuFlags cpu_flags = {1, 1};
 
-void cpu_sti(void) {
-    Machine::current().sti();
-}
-
-int cpu_interrupts_enabled(void) {
-    return Machine::current().interrupts_enabled() ? 1 : 0;
+void cpu_serve(void) {
+    Machine::current().safe_point();
 }
 
 void cpu_poll(void) {

@@ -143,11 +143,11 @@ void Machine::bios_int16(RealRegs& r) {
     case 0x00:
     case 0x10: {
         // The BIOS waits with interrupts enabled.
-        const bool was_enabled = if_flag_;
-        if_flag_ = true;
+        const uint8_t was = cpu_flags.interrupts;
+        cpu_flags.interrupts = 1;
         while (!bios_key_waiting())
             wait_interrupt();
-        if_flag_ = was_enabled;
+        cpu_flags.interrupts = was;
         r.eax = (r.eax & 0xFFFF0000u) | bios_read_key();
         break;
     }

@@ -2,6 +2,7 @@
 // speaker port and PCI configuration space.
 #pragma once
 
+#include "machine/attention.hpp"
 #include "machine/buses.hpp"
 
 #include <atomic>
@@ -35,8 +36,8 @@ class Pic {
     static constexpr uint8_t kEoi = 0x20;
     explicit Pic(PortBus& ports);
     void raise(int irq) { irr_ |= uint8_t(1u << irq); }
-    // Something is requested and not masked (it may still wait for one in service).
-    bool has_request() const { return (irr_ & ~imr_) != 0; }
+    // Something is requested, masked or not: a safe point may yet have to deliver it.
+    bool has_request() const { return irr_ != 0; }
     // The IRQ that the processor would take now, or -1.
     int deliverable() const;
     void acknowledge(int irq);
@@ -134,10 +135,10 @@ constexpr uint8_t kDown = 0x50;
 // at port 0x60 and raises IRQ 1 until it is read.
 class Kbc {
   public:
-    Kbc(PortBus& ports, std::atomic<bool>& attention);
+    explicit Kbc(PortBus& ports);
     void push_scancode(uint8_t code) {
         queue_.push_back(code);
-        attention_.store(true, std::memory_order_relaxed);
+        raise_attention();
     }
     // Types text as a US keyboard would: make and break codes, with shift where needed. A line
     // feed is the Enter key.
@@ -152,7 +153,6 @@ class Kbc {
   private:
     uint8_t read_data();
     std::deque<uint8_t> queue_;
-    std::atomic<bool>& attention_;
     uint8_t data_ = 0;
     bool full_ = false;
     PortClaim claim_, status_claim_;

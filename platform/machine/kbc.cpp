@@ -73,7 +73,7 @@ uint8_t ascii_for(uint8_t scan, bool shift, bool ctrl) {
     return static_cast<uint8_t>(shift ? k->shifted : k->normal);
 }
 
-Kbc::Kbc(PortBus& ports, std::atomic<bool>& attention) : attention_(attention) {
+Kbc::Kbc(PortBus& ports) {
     PortHandlers h;
     h.in8 = [this](uint16_t port) -> uint8_t {
         if (port == ports::kKbcData) return read_data();
@@ -118,6 +118,7 @@ bool Kbc::refill() {
 
 uint8_t Kbc::read_data() {
     full_ = false;
+    if (!queue_.empty()) raise_attention(); // the next code can come in now
     return data_;
 }
 

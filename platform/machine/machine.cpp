@@ -78,7 +78,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         const auto profile_file = desk_dir_ / desk::kProfileFile;
         if (std::filesystem::exists(profile_file)) profile_ = load_profile(profile_file);
         if (options.manual_clock) {
-            auto manual = std::make_unique<ManualClock>(attention_);
+            auto manual = std::make_unique<ManualClock>();
             manual_clock_ = manual.get();
             clock_ = std::move(manual);
         } else {
@@ -88,7 +88,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         ram_mapping_ = phys_.map(0, kConventionalSize, ram_, "conventional RAM");
         pic_ = std::make_unique<Pic>(ports_);
         pit_ = std::make_unique<Pit>(ports_, *clock_);
-        kbc_ = std::make_unique<Kbc>(ports_, attention_);
+        kbc_ = std::make_unique<Kbc>(ports_);
         speaker_ = std::make_unique<Speaker>(ports_, *pit_);
         pci_ = std::make_unique<Pci>(ports_);
         desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
@@ -114,6 +114,9 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         throw ProfileError(desk_dir_.string() + ": " + e.what());
     }
     install_bios();
+    // One processor per process: a new machine starts it with interrupts on.
+    cpu_flags.interrupts = 1;
+    raise_attention();
     for (auto& handler : exceptions_)
         handler = exception_pointer(&default_exception_handler);
     if (options.host_console) console_ = std::make_unique<HostConsole>();
@@ -130,14 +133,14 @@ void Machine::run_ticker() {
         const uint64_t now = clock_->now_ns();
         const uint64_t deadline = pit_->next_deadline_ns();
         if (deadline <= now) {
-            attention_.store(true, std::memory_order_relaxed);
+            raise_attention();
             std::this_thread::sleep_for(nanoseconds(kBackoffNs));
             continue;
         }
         const uint64_t wait_ns = std::min(deadline - now, kLongestSleepNs);
         if (console_ && !console_->input_closed()) {
             if (console_->wait_input(static_cast<int>((wait_ns + 999'999) / 1'000'000))) {
-                attention_.store(true, std::memory_order_relaxed);
+                raise_attention();
                 std::this_thread::sleep_for(nanoseconds(kBackoffNs));
             }
         } else {
@@ -157,7 +160,6 @@ Machine::~Machine() {
         std::filesystem::remove_all(desk_dir_, ec);
     }
 }
-
 
 void Machine::install(Machine* machine) {
     installed_ = machine;
@@ -182,7 +184,7 @@ Machine& Machine::start_from_environment() {
 }
 
 void Machine::serve_safe_point() {
-    attention_.store(false, std::memory_order_relaxed);
+    clear_attention();
     if (console_) console_->poll(*kbc_);
     uint64_t due = std::min(pit_->take_due_ticks(), kMaxCatchUpTicks);
     for (;;) {
@@ -192,16 +194,18 @@ void Machine::serve_safe_point() {
             --due;
         }
         if (kbc_->refill()) pic_->raise(1);
-        const int irq = if_flag_ ? pic_->deliverable() : -1;
+        const int irq = interrupts_enabled() ? pic_->deliverable() : -1;
         if (irq < 0) {
             if (due == 0) break;
             continue;
         }
         pic_->acknowledge(irq);
-        if_flag_ = false; // an interrupt gate
+        cli(); // an interrupt gate
         call_vector(vectors_[Pic::kVectorBase + irq]);
-        if_flag_ = true; // the interrupt return restores the flag
+        cpu_flags.interrupts = 1; // the interrupt return restores the flag
     }
+    // A request still held (the flag is clear, or one in service blocks it) needs the next sti.
+    if (pic_->has_request()) raise_attention();
 }
 
 void Machine::call_vector(FarPtr v) {
@@ -213,10 +217,10 @@ void Machine::call_vector(FarPtr v) {
 }
 
 void Machine::software_int(uint8_t n) {
-    const bool was_enabled = if_flag_;
-    if_flag_ = false;
+    const uint8_t was = cpu_flags.interrupts;
+    cli();
     call_vector(vectors_[n]);
-    if_flag_ = was_enabled;
+    cpu_flags.interrupts = was;
 }
 
 void Machine::raise_fault(uint8_t exception, uint32_t error_code, uint16_t selector,
@@ -225,7 +229,7 @@ void Machine::raise_fault(uint8_t exception, uint32_t error_code, uint16_t selec
     DpmiExceptionFrame frame{};
     frame.error_code = error_code;
     frame.cs = Descriptors::kCodeSelector;
-    frame.eflags = if_flag_ ? 0x202u : 0x002u;
+    frame.eflags = interrupts_enabled() ? 0x202u : 0x002u;
     frame.ss = Descriptors::kDataSelector;
     frame.exception = exception;
     frame.fault_selector = selector;
@@ -319,7 +323,7 @@ bool Machine::real_call(RealRegs& regs) {
 }
 
 void Machine::wait_interrupt() {
-    if (!manual_clock_ && !attention_.load(std::memory_order_relaxed))
+    if (!manual_clock_ && !attention_raised())
         std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMs));
     safe_point();
 }

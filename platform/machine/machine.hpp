@@ -4,6 +4,7 @@
 
 #include "desk/desk.hpp"
 #include "desk/profile.hpp"
+#include "machine/attention.hpp"
 #include "machine/buses.hpp"
 #include "machine/devices.hpp"
 #include "machine/drives.hpp"
@@ -41,16 +42,14 @@ class HostClock final : public Clock {
 // Time that moves only when a test says so.
 class ManualClock final : public Clock {
   public:
-    explicit ManualClock(std::atomic<bool>& attention) : attention_(attention) {}
     uint64_t now_ns() override { return now_; }
     void advance_ns(uint64_t ns) {
         now_ += ns;
-        attention_.store(true, std::memory_order_relaxed);
+        raise_attention();
     }
 
   private:
     uint64_t now_ = 0;
-    std::atomic<bool>& attention_;
 };
 
 // The local descriptor table as the DPMI host keeps it.
@@ -130,15 +129,14 @@ class Machine {
     // Delivers pending hardware interrupts if the interrupt flag is set. Every API call is one,
     // so the way out when nothing is pending must stay this short.
     void safe_point() {
-        if (attention_.load(std::memory_order_relaxed) || (if_flag_ && pic_->has_request()))
-            serve_safe_point();
+        if (attention_raised()) serve_safe_point();
     }
 
     // The processor.
-    bool interrupts_enabled() const { return if_flag_; }
-    void cli() { if_flag_ = false; }
+    bool interrupts_enabled() const { return cpu_flags.interrupts != 0; }
+    void cli() { cpu_flags.interrupts = 0; }
     void sti() {
-        if_flag_ = true;
+        cpu_flags.interrupts = 1;
         safe_point();
     }
     FarPtr vector(uint8_t n) const { return vectors_[n]; }
@@ -230,14 +228,10 @@ class Machine {
     DriveMap drives_;
     std::unique_ptr<HostConsole> console_;
 
-    // Set when a safe point has work: a tick may be due, a key came in, the test moved the clock.
-    // Until then a safe point costs one load, so services may call the platform freely.
-    std::atomic<bool> attention_{true};
     std::atomic<bool> stop_ticker_{false};
     std::thread ticker_; // watches the host clock and standard input for the main thread
 
     static inline Machine* installed_ = nullptr;
-    bool if_flag_ = true;
     std::array<FarPtr, 256> vectors_{};
     std::array<FarPtr, 32> exceptions_{};
     std::array<RealModeService, 256> real_ints_{};

@@ -33,11 +33,43 @@ uint16_t cpu_code_selector(void);
 /* The program's flat data selector (DS and ES of the program). */
 uint16_t cpu_data_selector(void);
 
-void cpu_cli(void);
+/* The processor's flags. Only the platform writes them; cli and sti below are as cheap as the
+ * instructions they stand for, and call the platform only when something may be waiting. */
+typedef struct CpuFlags {
+    uint8_t interrupts; /* the interrupt flag */
+    uint8_t attention;  /* nonzero: an interrupt may be waiting, or a tick or key may be due */
+} CpuFlags;
+extern CpuFlags cpu_flags;
+/* The work of a safe point: takes host input and due ticks, delivers what the flag allows. */
+void cpu_serve(void);
+
+#ifdef __cplusplus
+} /* the watcher thread raises attention, so C++ reads it atomically */
+#include <atomic>
+inline uint8_t cpu_attention_(void) {
+    return std::atomic_ref<uint8_t>(cpu_flags.attention).load(std::memory_order_relaxed);
+}
+extern "C" {
+#else
+static inline uint8_t cpu_attention_(void) {
+    return *(volatile uint8_t*)&cpu_flags.attention;
+}
+#endif
+
+/* A safe point, then the flag cleared. */
+static inline void cpu_cli(void) {
+    if (cpu_attention_()) cpu_serve();
+    cpu_flags.interrupts = 0;
+}
 /* Sets the interrupt flag; anything pending is delivered before it returns. */
-void cpu_sti(void);
+static inline void cpu_sti(void) {
+    cpu_flags.interrupts = 1;
+    if (cpu_attention_()) cpu_serve();
+}
 /* 1 while the interrupt flag is set. */
-int cpu_interrupts_enabled(void);
+static inline int cpu_interrupts_enabled(void) {
+    return cpu_flags.interrupts;
+}
 /* A safe point with nothing else to do: delivers pending interrupts when the flag is set. */
 void cpu_poll(void);
 /* Waits for the next hardware interrupt, like the hlt instruction with the flag set. */
