@@ -1,0 +1,151 @@
+// The Exec table, and the open and close of the library.
+#include "core/library.hpp"
+
+#include <pcplat/win32.h>
+
+#include <cstring>
+
+// Tools that look for version tags in files find the library's own here.
+extern "C" const char vantrel_version_tag[] = "$VER:VANTREL.DLL V3.7.1 14:16:38 13/4/2000.";
+
+namespace vantrel {
+
+namespace {
+
+constexpr ExecDate kBuildDate{2000, 13, 4};
+constexpr ExecTime kBuildTime{16, 14, 78, 38};
+constexpr const char* kWrongPlatform = "EXEC will only run under Borland 32RTM.EXE\n";
+
+ExecTable g_table{};
+LibraryState& g_state = g_library_state;
+
+bool under_extender() {
+    Win32Module kernel = win32_get_module_handle("kernel32.dll");
+    return kernel && win32_get_proc_address(kernel, "Borland32");
+}
+
+void fill_slots(ExecTable& t) {
+    t.EXEC_FILEOpen = EXEC_FILEOpen;
+    t.EXEC_FILEClose = EXEC_FILEClose;
+    t.EXEC_FILERead = EXEC_FILERead;
+    t.EXEC_FILEWrite = EXEC_FILEWrite;
+    t.EXEC_FILESeek = EXEC_FILESeek;
+    t.EXEC_FILETell = EXEC_FILETell;
+    t.EXEC_FILEFlush = EXEC_FILEFlush;
+    t.EXEC_FILELength = EXEC_FILELength;
+    t.EXEC_FILEPrintf = EXEC_FILEPrintf;
+    t.EXEC_Printf = EXEC_Printf;
+    t.EXEC_CLOCKGetDate = EXEC_CLOCKGetDate;
+    t.EXEC_CLOCKSetDate = EXEC_CLOCKSetDate;
+    t.EXEC_CLOCKGetTime = EXEC_CLOCKGetTime;
+    t.EXEC_CLOCKSetTime = EXEC_CLOCKSetTime;
+    t.EXEC_DATEFormat = EXEC_DATEFormat;
+    t.EXEC_TIMEFormat = EXEC_TIMEFormat;
+    t.EXEC_STRCopy = EXEC_STRCopy;
+    t.EXEC_STRAppend = EXEC_STRAppend;
+    t.EXEC_STRCompare = EXEC_STRCompare;
+    t.EXEC_STRCompareNoCase = EXEC_STRCompareNoCase;
+    t.EXEC_DOSAlloc = EXEC_DOSAlloc;
+    t.EXEC_DOSFree = EXEC_DOSFree;
+    t.EXEC_FARWriteByte = EXEC_FARWriteByte;
+    t.EXEC_FARWriteWord = EXEC_FARWriteWord;
+    t.EXEC_FARWriteLong = EXEC_FARWriteLong;
+    t.EXEC_FARReadByte = EXEC_FARReadByte;
+    t.EXEC_FARReadWord = EXEC_FARReadWord;
+    t.EXEC_FARGetWord = EXEC_FARGetWord;
+    t.EXEC_FARReadLong = EXEC_FARReadLong;
+    t.EXEC_FARCopyTo = EXEC_FARCopyTo;
+    t.EXEC_FARFill = EXEC_FARFill;
+    t.EXEC_FARCopyFrom = EXEC_FARCopyFrom;
+    t.EXEC_SELCreate = EXEC_SELCreate;
+    t.EXEC_SELFree = EXEC_SELFree;
+    t.EXEC_PHYSMap = EXEC_PHYSMap;
+    t.EXEC_INTDisable = EXEC_INTDisable;
+    t.EXEC_INTEnable = EXEC_INTEnable;
+    t.EXEC_EVENTUnlock = EXEC_EVENTUnlock;
+    t.EXEC_EVENTLock = EXEC_EVENTLock;
+    t.EXEC_DEBUGPrintf = EXEC_DEBUGPrintf;
+    t.EXEC_LISTInit = EXEC_LISTInit;
+    t.EXEC_NODEInit = EXEC_NODEInit;
+    t.EXEC_LISTAddHead = EXEC_LISTAddHead;
+    t.EXEC_LISTAddTail = EXEC_LISTAddTail;
+    t.EXEC_LISTInsert = EXEC_LISTInsert;
+    t.EXEC_LISTEnqueue = EXEC_LISTEnqueue;
+    t.EXEC_LISTRemove = EXEC_LISTRemove;
+    t.EXEC_MEMAlloc = EXEC_MEMAlloc;
+    t.EXEC_MEMCalloc = EXEC_MEMCalloc;
+    t.EXEC_MEMFree = EXEC_MEMFree;
+    t.EXEC_MEMAllocClear = EXEC_MEMAllocClear;
+    t.EXEC_MEMFarFree = EXEC_MEMFarFree;
+    t.EXEC_MEMFarMalloc = EXEC_MEMFarMalloc;
+    t.EXEC_MEMCoreLeft = EXEC_MEMCoreLeft;
+    t.EXEC_MEMGetUsage = EXEC_MEMGetUsage;
+    t.EXEC_MEMGetErrors = EXEC_MEMGetErrors;
+    t.EXEC_MEMFirstBlock = EXEC_MEMFirstBlock;
+    t.EXEC_MEMNextBlock = EXEC_MEMNextBlock;
+}
+
+// Printed at the close in debug mode. The library keeps no stdio or debug buffer of its own, so
+// both framed sections are empty.
+void closing_report(const ExecTable& t) {
+    t.EXEC_Printf("----------------STDIO Buffer-----------------\n");
+    t.EXEC_Printf("\n---------------------------------------------\n");
+    t.EXEC_Printf("----------------DEBUG Buffer-----------------\n");
+    t.EXEC_Printf("\n---------------------------------------------\n");
+    t.EXEC_Printf("Memory:\n");
+    t.EXEC_Printf("Maximum allocated == %lu bytes\n", static_cast<unsigned long>(t.peak_allocated));
+    t.EXEC_Printf("Coreleft at start == %lu bytes\n", static_cast<unsigned long>(t.free_at_start));
+}
+
+} // namespace
+
+} // namespace vantrel
+
+using vantrel::g_state;
+using vantrel::g_table;
+
+extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
+    if (!vantrel::under_extender()) {
+        std::fputs(vantrel::kWrongPlatform, stdout);
+        g_state.table = nullptr;
+        return nullptr;
+    }
+    vantrel::fill_slots(g_table);
+    g_state.table = &g_table;
+    g_state.mode = mode;
+    ExecDate date = vantrel::kBuildDate;
+    ExecTime time = vantrel::kBuildTime;
+    g_table.EXEC_TIMEFormat(g_table.build_time, &time);
+    g_table.EXEC_DATEFormat(g_table.build_date, &date);
+    g_table.tick_count = 0;
+    g_table.version = vantrel::kVersion;
+    g_table.revision = vantrel::kRevision;
+    g_table.subrevision = vantrel::kSubrevision;
+    g_table.function_stack = g_state.function_stack;
+    g_table.function_depth = &g_state.function_depth;
+    g_table.reserved_pointer1 = &g_state.reserved_words[0];
+    g_table.reserved_pointer2 = &g_state.reserved_words[1];
+    g_table.reserved42 = 0;
+    g_table.reserved_area_pointer = g_table.reserved_area;
+    g_table.quiet = 0;
+    g_table.reserved53 = 0;
+    g_table.reserved61 = 0;
+    if (mode == vantrel::kModeDebugFileKept) {
+        if (FILE* f = g_table.EXEC_FILEOpen("debug.txt", "at")) {
+            g_state.debug_file = f;
+            g_state.debug_file_open = 1;
+        }
+    }
+    vantrel::initialise_memory_statistics();
+    return &g_table;
+}
+
+extern "C" void EXEC_CloseExec(void) {
+    if (!g_state.table) return;
+    if (g_state.mode & vantrel::kModeDebug) vantrel::closing_report(g_table);
+    if (g_state.debug_file_open) {
+        g_table.EXEC_FILEClose(g_state.debug_file);
+        g_state.debug_file = nullptr;
+        g_state.debug_file_open = 0;
+    }
+}

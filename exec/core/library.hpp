@@ -1,0 +1,183 @@
+// The library's private state and the helpers every service uses. Services reach each other
+// through the table (exec()->EXEC_...), never directly, so a client that replaces a slot is
+// honoured everywhere.
+#pragma once
+
+#include <vantrel/exec.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace vantrel {
+
+constexpr uint16_t kVersion = 3;
+constexpr uint16_t kRevision = 7;
+constexpr uint16_t kSubrevision = 1;
+constexpr int kFunctionStackEntries = 501;
+constexpr int kOwnerCount = 14;
+constexpr uint16_t kOwnerTotal = 14;
+constexpr uint16_t kModeDebug = 0x0001;
+constexpr uint16_t kModeDebugFileKept = 3;
+constexpr size_t kFormatBufferSize = 1024;
+
+struct OwnerUsage {
+    uint32_t peak = 0;
+    uint32_t current = 0;
+};
+
+// A live memory block as allocated: its header and the bytes it spans, header included.
+struct LiveBlock {
+    MemBlockHeader* header = nullptr; // null: an empty slot
+    uint32_t size = 0;
+};
+
+// The live blocks, so that a free can tell our blocks from foreign pointers without reading
+// foreign memory: an open-addressing hash set keyed by header address (linear probing,
+// power-of-two capacity, at most half full). Grows by rehash; never allocates per block.
+struct LiveBlockSet {
+    LiveBlock* slots = nullptr;
+    uint32_t capacity = 0;
+    uint32_t count = 0;
+};
+
+// Everything the library keeps between calls; one instance per process.
+struct LibraryState {
+    ExecTable* table = nullptr; // the library's own pointer: null before the first open
+    uint16_t mode = 0;
+    FILE* debug_file = nullptr;
+    uint16_t debug_file_open = 0;
+    uint32_t function_stack[kFunctionStackEntries]{};
+    int32_t function_depth = 0;
+    uint32_t reserved_words[2]{};
+    int16_t int_nesting = 0;
+    // Memory service.
+    MemBlockHeader* newest_block = nullptr;
+    uint32_t failed_allocations = 0;
+    uint32_t rejected_frees = 0;
+    OwnerUsage owners[kOwnerCount]{};
+    uint16_t statistics_initialised = 0;
+    LiveBlockSet live_blocks;
+};
+
+// One instance per process.
+inline LibraryState g_library_state;
+inline LibraryState& state() {
+    return g_library_state;
+}
+// Once per library lifetime: totals and owner figures to 0, free memory at start measured.
+void initialise_memory_statistics();
+// The table the services call through (valid between the open and the close).
+inline ExecTable* exec() {
+    return state().table;
+}
+
+// Pushes a function id on the function stack for its lifetime; step() marks progress in the
+// id's low four bits. Deeper than the stack's 500 entries the depth still counts, but nothing is
+// written outside the array.
+class TraceScope {
+  public:
+    explicit TraceScope(uint32_t id) {
+        LibraryState& s = state();
+        ++s.function_depth;
+        if (in_range(s.function_depth)) s.function_stack[s.function_depth] = id;
+    }
+    ~TraceScope() { --state().function_depth; }
+    TraceScope(const TraceScope&) = delete;
+    TraceScope& operator=(const TraceScope&) = delete;
+    void step(unsigned n) {
+        LibraryState& s = state();
+        if (in_range(s.function_depth))
+            s.function_stack[s.function_depth] = (s.function_stack[s.function_depth] & ~0xFu) | n;
+    }
+
+  private:
+    static bool in_range(int32_t depth) { return depth > 0 && depth < kFunctionStackEntries; }
+};
+
+// Holds every event source locked for its lifetime, through the table.
+class EventLockAll {
+  public:
+    EventLockAll() { exec()->EXEC_EVENTLock(EXEC_EVENT_ALL); }
+    ~EventLockAll() { exec()->EXEC_EVENTUnlock(EXEC_EVENT_ALL); }
+    EventLockAll(const EventLockAll&) = delete;
+    EventLockAll& operator=(const EventLockAll&) = delete;
+};
+
+// Interrupts off for its lifetime, through the table (nesting).
+class InterruptsOff {
+  public:
+    InterruptsOff() { exec()->EXEC_INTDisable(); }
+    ~InterruptsOff() { exec()->EXEC_INTEnable(); }
+    InterruptsOff(const InterruptsOff&) = delete;
+    InterruptsOff& operator=(const InterruptsOff&) = delete;
+};
+
+} // namespace vantrel
+
+// The services this library fills its slots with; C linkage, named as their slots.
+extern "C" {
+// Memory
+void* EXEC_MEMFarMalloc(uint32_t size, uint16_t owner);
+void EXEC_MEMFarFree(void* block, uint16_t owner);
+void* EXEC_MEMAlloc(uint32_t size, uint16_t owner);
+void EXEC_MEMFree(void* block, uint16_t owner);
+void* EXEC_MEMCalloc(uint32_t count, uint32_t item_size, uint16_t owner);
+void* EXEC_MEMAllocClear(uint32_t size, uint16_t owner);
+uint32_t EXEC_MEMCoreLeft(void);
+void EXEC_MEMGetUsage(uint16_t owner, uint32_t* peak, uint32_t* current, char* name);
+void EXEC_MEMGetErrors(uint32_t* failed, uint32_t* rejected);
+MemBlockHeader* EXEC_MEMFirstBlock(void);
+MemBlockHeader* EXEC_MEMNextBlock(MemBlockHeader* block);
+// Lists, locks and interrupt nesting
+ExecList* EXEC_LISTInit(ExecList* list, uint16_t kind, ExecCompareFunc compare);
+ExecNode* EXEC_NODEInit(ExecNode* node);
+void EXEC_LISTAddHead(ExecList* list, ExecNode* node);
+void EXEC_LISTAddTail(ExecList* list, ExecNode* node);
+void EXEC_LISTInsert(ExecList* list, ExecNode* node, ExecNode* before);
+void EXEC_LISTEnqueue(ExecList* list, ExecNode* node);
+void EXEC_LISTRemove(ExecList* list, ExecNode* node);
+void EXEC_EVENTLock(uint16_t source);
+void EXEC_EVENTUnlock(uint16_t source);
+void EXEC_INTDisable(void);
+void EXEC_INTEnable(void);
+// Files and console
+FILE* EXEC_FILEOpen(const char* name, const char* mode);
+void EXEC_FILEClose(FILE* file);
+uint32_t EXEC_FILERead(void* buffer, uint32_t size, uint32_t count, FILE* file);
+uint32_t EXEC_FILEWrite(const void* buffer, uint32_t size, uint32_t count, FILE* file);
+int32_t EXEC_FILESeek(FILE* file, int32_t offset, int32_t origin);
+int32_t EXEC_FILETell(FILE* file);
+int32_t EXEC_FILEFlush(FILE* file);
+uint32_t EXEC_FILELength(FILE* file);
+int32_t EXEC_FILEPrintf(FILE* file, const char* format, ...);
+int32_t EXEC_Printf(const char* format, ...);
+// Function stack and debug output
+void EXEC_DEBUGPrintf(const char* format, ...);
+// Clock, dates and strings
+void EXEC_CLOCKGetDate(ExecDate* date);
+void EXEC_CLOCKSetDate(ExecDate* date);
+void EXEC_CLOCKGetTime(ExecTime* time);
+void EXEC_CLOCKSetTime(ExecTime* time);
+void EXEC_DATEFormat(char* text, ExecDate* date);
+void EXEC_TIMEFormat(char* text, ExecTime* time);
+void EXEC_STRCopy(char* destination, const char* source, uint32_t size);
+void EXEC_STRAppend(char* destination, const char* source, uint16_t maximum);
+int16_t EXEC_STRCompare(const char* first, const char* second, uint16_t count);
+int16_t EXEC_STRCompareNoCase(const char* first, const char* second, uint16_t count);
+// Far memory and selectors
+uint16_t EXEC_DOSAlloc(uint16_t* segment, uint16_t* selector, uint16_t size);
+uint16_t EXEC_DOSFree(uint16_t selector);
+void EXEC_FARWriteByte(uint16_t selector, uint32_t offset, uint8_t value);
+void EXEC_FARWriteWord(uint16_t selector, uint32_t offset, uint16_t value);
+void EXEC_FARWriteLong(uint16_t selector, uint32_t offset, uint32_t value);
+uint8_t EXEC_FARReadByte(uint16_t selector, uint32_t offset);
+uint16_t EXEC_FARReadWord(uint16_t selector, uint32_t offset);
+uint16_t EXEC_FARGetWord(uint16_t selector, uint32_t offset);
+uint32_t EXEC_FARReadLong(uint16_t selector, uint32_t offset);
+void EXEC_FARCopyTo(uint16_t selector, const void* source, uint32_t count, uint32_t offset);
+void EXEC_FARFill(uint16_t selector, uint8_t value, uint32_t count, uint32_t offset);
+void EXEC_FARCopyFrom(uint16_t selector, void* destination, uint32_t count, uint32_t offset);
+uint16_t EXEC_SELCreate(uint32_t base, uint32_t length);
+void EXEC_SELFree(uint16_t selector);
+uint32_t EXEC_PHYSMap(uint32_t physical, uint32_t size);
+}

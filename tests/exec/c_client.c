@@ -1,0 +1,74 @@
+/* A client in C against the public header only, linked with libvantrel.so: proves the binary
+ * interface (offsets, calling convention, exports), not the C++ code behind it. */
+#include <vantrel/exec.h>
+
+#include <stdio.h>
+#include <string.h>
+
+static int failures;
+
+static void check(int ok, const char* what) {
+    if (!ok) {
+        printf("FAIL %s\n", what);
+        ++failures;
+    }
+}
+
+/* The slot at a byte offset of the table, read as the raw bytes a client compiled elsewhere
+ * would read. */
+static void* slot_at(const ExecTable* t, unsigned offset) {
+    void* p;
+    memcpy(&p, (const char*)t + offset, sizeof p);
+    return p;
+}
+
+int main(void) {
+    /* The services this build fills: files and console, clock and strings, far memory, locks
+     * and interrupt nesting, debug output, lists, memory. */
+    static const unsigned filled[] = {
+        0x10b, 0x10f, 0x113, 0x117, 0x11b, 0x11f, 0x123, 0x127, 0x12b, 0x12f, 0x15f, 0x163,
+        0x167, 0x16b, 0x16f, 0x173, 0x177, 0x17b, 0x17f, 0x183, 0x1a3, 0x1a7, 0x1ab, 0x1af,
+        0x1b3, 0x1b7, 0x1bb, 0x1bf, 0x1c3, 0x1c7, 0x1cb, 0x1cf, 0x1d3, 0x1d7, 0x1db, 0x1e7,
+        0x1eb, 0x1ef, 0x1f3, 0x20b, 0x217, 0x21b, 0x21f, 0x223, 0x227, 0x22b, 0x22f, 0x233,
+        0x237, 0x23b, 0x23f, 0x243, 0x247, 0x24b, 0x24f, 0x253, 0x25b, 0x25f};
+    unsigned i;
+    uint32_t before_total, before_peak, before_owner, after_owner, peak;
+    char name[16];
+    void* block;
+    ExecTable* t = EXEC_OpenExec(0);
+    if (!t) {
+        printf("FAIL open\n");
+        return 1;
+    }
+    check(t->version == 3 && t->revision == 7 && t->subrevision == 1, "version words 3, 7, 1");
+    check(strcmp(t->build_time, "14:16:38") == 0, "build time text");
+    check(strcmp(t->build_date, "Apr 13 2000") == 0, "build date text");
+    check(*(const uint16_t*)((const char*)t + 0x00) == 3, "version at offset 0");
+    check(strcmp((const char*)t + 0x06, "14:16:38") == 0, "build time at offset 6");
+    check(strcmp((const char*)t + 0x10, "Apr 13 2000") == 0, "build date at offset 0x10");
+    for (i = 0; i < sizeof filled / sizeof filled[0]; ++i) {
+        char what[64];
+        sprintf(what, "slot 0x%x filled", filled[i]);
+        check(slot_at(t, filled[i]) != NULL, what);
+    }
+    check(memcmp((const char*)t + 0x247, &t->EXEC_MEMFarMalloc, 4) == 0,
+          "EXEC_MEMFarMalloc at 0x247");
+    check(memcmp((const char*)t + 0x12f, &t->EXEC_Printf, 4) == 0, "EXEC_Printf at 0x12f");
+
+    before_total = t->bytes_allocated;
+    t->EXEC_MEMGetUsage(3, &peak, &before_owner, name);
+    block = t->EXEC_MEMFarMalloc(100, 3);
+    check(block != NULL, "allocation of 100 bytes");
+    check(t->bytes_allocated - before_total == 116, "bytes allocated raised by 116");
+    t->EXEC_MEMGetUsage(3, &peak, &after_owner, name);
+    check(after_owner - before_owner == 116, "owner 3 raised by 116");
+    before_peak = t->peak_allocated;
+    t->EXEC_MEMFarFree(block, 3);
+    check(t->bytes_allocated == before_total, "freed");
+    check(t->peak_allocated == before_peak, "peak kept");
+
+    t->EXEC_Printf("%s %d\n", "printed through the table:", 42);
+    EXEC_CloseExec();
+    printf("%s\n", failures ? "client failed" : "client passed");
+    return failures ? 1 : 0;
+}
