@@ -79,19 +79,22 @@ class TraceScope {
     explicit TraceScope(uint32_t id) {
         LibraryState& s = state();
         ++s.function_depth;
-        if (in_range(s.function_depth)) s.function_stack[s.function_depth] = id;
+        // Our entry keeps its index while we run: whatever we call pops what it pushes.
+        if (in_range(s.function_depth)) {
+            entry_ = &s.function_stack[s.function_depth];
+            *entry_ = id;
+        }
     }
     ~TraceScope() { --state().function_depth; }
     TraceScope(const TraceScope&) = delete;
     TraceScope& operator=(const TraceScope&) = delete;
     void step(unsigned n) {
-        LibraryState& s = state();
-        if (in_range(s.function_depth))
-            s.function_stack[s.function_depth] = (s.function_stack[s.function_depth] & ~0xFu) | n;
+        if (entry_) *entry_ = (*entry_ & ~0xFu) | n;
     }
 
   private:
     static bool in_range(int32_t depth) { return depth > 0 && depth < kFunctionStackEntries; }
+    uint32_t* entry_ = nullptr;
 };
 
 // Holds every event source locked for its lifetime, through the table.

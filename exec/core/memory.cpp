@@ -142,14 +142,7 @@ const LiveBlock* live_block_holding_word(const LiveBlockSet& set, uintptr_t addr
 }
 
 // --- Chain and statistics ----------------------------------------------------------------------
-// The helpers take the state the service fetched once: a free marks eight steps, and each
-// lookup of the state is a call across the library.
-
-// Marks a step of the innermost running service, as TraceScope::step does.
-void mark_step(LibraryState& s, unsigned step) {
-    if (s.function_depth > 0 && s.function_depth < kFunctionStackEntries)
-        s.function_stack[s.function_depth] = (s.function_stack[s.function_depth] & ~0xFu) | step;
-}
+// The helpers take the state the service fetched once.
 
 // Called with all event sources locked.
 void count_failed_allocation(LibraryState& s, uint32_t requested) {
@@ -243,34 +236,34 @@ extern "C" void EXEC_MEMFarFree(void* block, uint16_t owner) {
     LibraryState& s = state();
     {
         EventLockAll lock;
-        mark_step(s, kStepLocked);
+        trace.step(kStepLocked);
         if (!s.statistics_initialised) initialise_memory_statistics();
         if (block) {
-            mark_step(s, kStepPointerGiven);
+            trace.step(kStepPointerGiven);
             // Integer arithmetic: a wild pointer below 16 must not become undefined behaviour.
             const uintptr_t header_address = reinterpret_cast<uintptr_t>(block) - kHeaderSize;
-            mark_step(s, kStepHeaderFormed);
+            trace.step(kStepHeaderFormed);
             LiveBlockSet& live = s.live_blocks;
             const uint32_t slot = find_slot(live, header_address);
             auto* header = reinterpret_cast<MemBlockHeader*>(header_address);
             if (slot != kNotFound && header->signature == EXEC_MEM_SIGNATURE) {
-                mark_step(s, kStepSignatureMatched);
+                trace.step(kStepSignatureMatched);
                 const uint32_t block_size = live.slots[slot].size;
                 header->signature = 0;
                 remove_usage(s, block_size, owner);
                 unlink(s, header);
                 erase_slot(live, slot);
-                mark_step(s, kStepReleasing);
+                trace.step(kStepReleasing);
                 std::free(header);
-                mark_step(s, kStepReleased);
+                trace.step(kStepReleased);
             } else {
-                mark_step(s, kStepRejecting);
+                trace.step(kStepRejecting);
                 reject_free(s, header_address, slot != kNotFound);
             }
         }
-        mark_step(s, kStepUnlocking);
+        trace.step(kStepUnlocking);
     }
-    mark_step(s, kStepUnlocked);
+    trace.step(kStepUnlocked);
 }
 
 extern "C" void* EXEC_MEMAlloc(uint32_t size, uint16_t owner) {
