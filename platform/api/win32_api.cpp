@@ -161,7 +161,11 @@ void win32_global_memory_status(Win32MemoryStatus* status) {
 
 int console_key_waiting(void) {
     Machine& m = at_safe_point();
-    return (m.pending_extended() || m.bios_key_waiting()) ? 1 : 0;
+    if (m.pending_extended() || m.bios_key_waiting()) return 1;
+    // Programs poll this in a tight loop while a person thinks; on the desk each poll costs
+    // the extender's console emulation some time, here a short rest keeps a core free.
+    m.idle();
+    return 0;
 }
 
 int console_read_key(void) {

@@ -322,6 +322,11 @@ bool Machine::real_call(RealRegs& regs) {
     return true;
 }
 
+void Machine::idle() {
+    constexpr auto kRest = std::chrono::microseconds(100);
+    if (!manual_clock_) std::this_thread::sleep_for(kRest);
+}
+
 void Machine::wait_interrupt() {
     if (!manual_clock_ && !attention_raised())
         std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMs));

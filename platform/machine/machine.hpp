@@ -185,6 +185,8 @@ class Machine {
     // The BIOS's own handlers of INT 08h and INT 09h.
     void bios_timer();
     void bios_keyboard();
+    // A short rest for a program that polls for something that has not come (host clock only).
+    void idle();
     // Waits for an interrupt (host input or timer) while the flag is set.
     void wait_interrupt();
 
