@@ -160,12 +160,108 @@ expect_rc 1
 expect_one_line_err "frobnicate"
 finish
 
+# byte_at FILE OFFSET: the byte at OFFSET as a decimal number.
+byte_at() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
+
+lcd_desk=$scratch/desks/lcd
+"$desksim" new "$lcd_desk" >/dev/null 2>&1
+card=$lcd_desk/card0.bin
+
+start "lcd and press need a desk with card 0"
+run -- lcd
+expect_rc 1
+expect_silent_stdout
+expect_one_line_err "DESKSIM"
+run -- press yes
+expect_rc 1
+expect_one_line_err "DESKSIM"
+run DESKSIM="$lcd_desk" -- lcd
+expect_rc 1
+expect_silent_stdout
+expect_one_line_err "no card 0 in this desk"
+run DESKSIM="$lcd_desk" -- press yes
+expect_rc 1
+expect_one_line_err "no card 0 in this desk"
+[[ ! -e $card ]] || fail "press made $card"
+run DESKSIM="$scratch/no-such-desk" -- lcd
+expect_rc 1
+expect_one_line_err "$scratch/no-such-desk"
+finish
+
+start "lcd on a card nothing has written to shows dots"
+run DESKSIM="$lcd_desk" -- info # the desk's state files appear when the desk first starts
+[[ -f $card ]] || fail "no $card after info"
+run DESKSIM="$lcd_desk" -- lcd
+expect_rc 0
+expect_no_err
+printf '+--------------------+\n|....................|\n|....................|\n|....................|\n|....................|\n+------------------------+\n|........................|\n|........................|\n+------------------------+\n' >want.txt
+cmp -s want.txt out.txt || fail "frame differs: $(diff want.txt out.txt)"
+finish
+
+start "lcd shows each field from its own offset, unprintable bytes as dots"
+# Line 0 full; line 1 with a DEL, a control byte and a high byte; line 3; the second wide field.
+printf 'ABCDEFGHIJKLMNOPQRST' | dd of="$card" bs=1 seek=$((0x11A)) conv=notrunc status=none
+printf 'x\177y\037z\351 ~' | dd of="$card" bs=1 seek=$((0x12E)) conv=notrunc status=none
+printf 'line three' | dd of="$card" bs=1 seek=$((0x156)) conv=notrunc status=none
+printf 'wide field two, 24 charsX' | dd of="$card" bs=1 seek=$((0x182)) conv=notrunc status=none
+size_before=$(stat -c %s "$card")
+run DESKSIM="$lcd_desk" -- lcd
+expect_rc 0
+expect_no_err
+printf '+--------------------+\n|ABCDEFGHIJKLMNOPQRST|\n|x.y.z. ~............|\n|....................|\n|line three..........|\n+------------------------+\n|........................|\n|wide field two, 24 chars|\n+------------------------+\n' >want.txt
+cmp -s want.txt out.txt || fail "frame differs: $(diff want.txt out.txt)"
+[[ $(stat -c %s "$card") == "$size_before" ]] || fail "lcd changed the card file"
+finish
+
+start "press writes the panel key bytes in place"
+cp "$card" card-before.bin
+inode=$(stat -c %i "$card")
+run DESKSIM="$lcd_desk" -- press yes
+expect_rc 0
+expect_silent_stdout
+expect_no_err
+[[ $(byte_at "$card" $((0x9EE))) == 1 && $(byte_at "$card" $((0x9ED))) == 0 ]] ||
+    fail "yes: bytes 0x9EE/0x9ED are $(byte_at "$card" $((0x9EE)))/$(byte_at "$card" $((0x9ED)))"
+run DESKSIM="$lcd_desk" -- press no
+expect_rc 0
+[[ $(byte_at "$card" $((0x9EE))) == 1 && $(byte_at "$card" $((0x9ED))) == 1 ]] ||
+    fail "no after yes: both keys should be held"
+[[ $(stat -c %i "$card") == "$inode" && $(stat -c %s "$card") == 4096 ]] ||
+    fail "the card file was replaced or resized"
+run DESKSIM="$lcd_desk" -- press release
+expect_rc 0
+cmp -s card-before.bin "$card" || fail "release did not give back the card as it was"
+finish
+
+start "press refuses unknown keys and a short card file"
+run DESKSIM="$lcd_desk" -- press maybe
+expect_rc 1
+expect_one_line_err "maybe"
+run DESKSIM="$lcd_desk" -- press
+expect_rc 1
+expect_one_line_err "KEY"
+cmp -s card-before.bin "$card" || fail "a refused press changed the card"
+short_desk=$scratch/desks/short
+mkdir -p "$short_desk"
+head -c 100 /dev/zero >"$short_desk/card0.bin"
+run DESKSIM="$short_desk" -- press yes
+expect_rc 1
+expect_one_line_err "too short"
+[[ $(stat -c %s "$short_desk/card0.bin") == 100 ]] || fail "press grew a short card file"
+run DESKSIM="$short_desk" -- lcd
+expect_rc 1
+expect_silent_stdout
+expect_one_line_err "too short"
+finish
+
 start "help explains DESKSIM"
 run -- --help
 expect_rc 0
 expect_out "DESKSIM"
 expect_out "new"
 expect_out "info"
+expect_out "lcd"
+expect_out "press"
 finish
 
 echo "$passed passed, $failed failed"

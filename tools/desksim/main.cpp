@@ -6,12 +6,14 @@
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -21,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -41,9 +45,14 @@ Which desk a program gets:
   unset         the built-in default desk, with its state in a temporary folder that is
                 removed when the program ends.
 
+The LCD and the panel keys live in card 0's window (card0.bin, made when a program first runs
+on the desk); lcd and press work on the desk named by DESKSIM, also while a program runs on it.
+
 Examples:
   desksim new ~/desks/bench     make a desk folder with a commented default profile
   DESKSIM=~/desks/bench desksim info
+  DESKSIM=~/desks/bench desksim lcd           show the four LCD lines and the two wide fields
+  DESKSIM=~/desks/bench desksim press yes     hold the panel's yes key down (release lets go)
 
 Exit status: 0 done, 1 failed (the reason is on standard error).)";
 
@@ -232,6 +241,114 @@ int run_new(const fs::path& dir_argument) {
     return write_out(out.str()) ? kExitOk : kExitError;
 }
 
+// Card window 0 as the desk's LCD and panel see it.
+constexpr uint32_t kLcdLineOffset = 0x11A;
+constexpr uint32_t kLcdLineWidth = 20;
+constexpr int kLcdLines = 4;
+constexpr uint32_t kWideFieldOffset[2] = {0x16A, 0x182};
+constexpr uint32_t kWideFieldWidth = 24;
+constexpr uint32_t kPanelYesOffset = 0x9EE;
+constexpr uint32_t kPanelNoOffset = 0x9ED;
+
+// card0.bin of the desk named by DESKSIM. The built-in desk keeps no state, so it has none to
+// show or press on.
+std::string card0_path(std::string& error) {
+    const char* desk = std::getenv("DESKSIM");
+    if (!desk || !*desk) {
+        error = "DESKSIM names no desk folder; the built-in desk keeps no LCD or panel state";
+        return {};
+    }
+    std::error_code ec;
+    if (!fs::is_directory(desk, ec)) {
+        error = std::string(desk) + ": the desk folder does not exist";
+        return {};
+    }
+    const fs::path card = fs::path(desk) / pcplat::desk::kCardFile[0];
+    if (!fs::is_regular_file(card, ec)) {
+        error = "no card 0 in this desk (" + card.string() +
+                " is made when a program first runs on the desk)";
+        return {};
+    }
+    return card.string();
+}
+
+// Shows what the LCD hardware would show: one character per byte, anything unprintable as '.'.
+std::string lcd_row(const uint8_t* bytes, uint32_t width) {
+    std::string text = "|";
+    for (uint32_t i = 0; i < width; ++i)
+        text += bytes[i] >= 0x20 && bytes[i] <= 0x7E ? static_cast<char>(bytes[i]) : '.';
+    return text + "|\n";
+}
+
+int run_lcd() {
+    std::string error;
+    const std::string card = card0_path(error);
+    if (card.empty()) return fail(error);
+    const int fd = ::open(card.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail("cannot open " + card + ": " + std::strerror(errno));
+    constexpr uint32_t kAreaEnd = kWideFieldOffset[1] + kWideFieldWidth;
+    uint8_t area[kAreaEnd] = {};
+    ssize_t got = 0;
+    do {
+        got = ::pread(fd, area + kLcdLineOffset, kAreaEnd - kLcdLineOffset, kLcdLineOffset);
+    } while (got < 0 && errno == EINTR);
+    const int read_errno = errno;
+    ::close(fd);
+    if (got < 0) return fail("cannot read " + card + ": " + std::strerror(read_errno));
+    if (static_cast<uint32_t>(got) != kAreaEnd - kLcdLineOffset)
+        return fail(card + " is too short to hold the LCD text");
+
+    const std::string narrow_rule = "+" + std::string(kLcdLineWidth, '-') + "+\n";
+    const std::string wide_rule = "+" + std::string(kWideFieldWidth, '-') + "+\n";
+    std::string out = narrow_rule;
+    for (int line = 0; line < kLcdLines; ++line)
+        out += lcd_row(area + kLcdLineOffset + kLcdLineWidth * line, kLcdLineWidth);
+    out += wide_rule;
+    for (const uint32_t field : kWideFieldOffset)
+        out += lcd_row(area + field, kWideFieldWidth);
+    out += wide_rule;
+    return write_out(out) ? kExitOk : kExitError;
+}
+
+// Writes the key bytes in place: a running program has the file mapped, so it must be neither
+// truncated nor replaced.
+int run_press(const std::string& key) {
+    std::string error;
+    const std::string card = card0_path(error);
+    if (card.empty()) return fail(error);
+    const int fd = ::open(card.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return fail("cannot open " + card + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kPanelYesOffset + 1)) {
+        ::close(fd);
+        return fail(card + " is too short to hold the panel keys");
+    }
+    // yes and no leave the other key as it is, so both can be held; release lets go of both.
+    std::vector<std::pair<uint32_t, uint8_t>> writes;
+    if (key == "yes") writes = {{kPanelYesOffset, 1}};
+    if (key == "no") writes = {{kPanelNoOffset, 1}};
+    if (key == "release") writes = {{kPanelYesOffset, 0}, {kPanelNoOffset, 0}};
+    bool written = true;
+    int write_errno = 0;
+    for (const auto& [offset, value] : writes) {
+        ssize_t n = 0;
+        do {
+            n = ::pwrite(fd, &value, 1, offset);
+        } while (n < 0 && errno == EINTR);
+        if (n != 1) {
+            written = false;
+            write_errno = errno;
+            break;
+        }
+    }
+    if (::close(fd) != 0 && written) {
+        written = false;
+        write_errno = errno;
+    }
+    if (!written) return fail("cannot write " + card + ": " + std::strerror(write_errno));
+    return kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -243,6 +360,13 @@ int main(int argc, char** argv) {
     CLI::App* make = app.add_subcommand("new", "Make a desk folder with the default profile");
     std::string dir;
     make->add_option("DIR", dir, "The desk folder to make (parents too)")->required();
+    CLI::App* lcd = app.add_subcommand("lcd", "Show the LCD text of the desk named by DESKSIM");
+    CLI::App* press =
+        app.add_subcommand("press", "Hold the panel's yes or no key down, or release both");
+    std::string key;
+    press->add_option("KEY", key, "yes, no or release")
+        ->required()
+        ->check(CLI::IsMember({"yes", "no", "release"}));
 
     try {
         app.parse(argc, argv);
@@ -258,8 +382,10 @@ int main(int argc, char** argv) {
     try {
         if (info->parsed()) return run_info();
         if (make->parsed()) return run_new(dir);
+        if (lcd->parsed()) return run_lcd();
+        if (press->parsed()) return run_press(key);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    return fail("a command is needed: info or new (see desksim --help)");
+    return fail("a command is needed: info, new, lcd or press (see desksim --help)");
 }
