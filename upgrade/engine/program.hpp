@@ -1,0 +1,69 @@
+// The upgrade program's shared state and the pieces of the script engine that the command
+// handlers use.
+#pragma once
+
+#include <vantrel/exec.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace tolvanex {
+
+constexpr uint16_t kNotFound = 0xFFFF;
+constexpr int kArgumentLimit = 119;
+constexpr int kArgumentBuffer = kArgumentLimit + 1;
+constexpr int kScriptNameLimit = 51;
+constexpr int kCardWindows = 2;
+
+// A command handler: reads its own argument line from the script, does its work, and returns
+// nonzero to go on or 0 to fail the run. A label search is requested through the program state.
+using CommandHandler = uint16_t (*)(FILE* script);
+
+// What the whole run shares.
+struct Program {
+    ExecTable* exec = nullptr;
+    char script_name[kScriptNameLimit + 1] = "tolvanex.des";
+    uint16_t card_window[kCardWindows]{}; // selectors; 0: not mapped
+    uint16_t label_search = 0;            // LabelSearch
+    char jump_target[kArgumentBuffer]{};  // JumpTarget
+    uint16_t error_register = 0;
+};
+
+Program& program();
+inline ExecTable* exec() {
+    return program().exec;
+}
+
+// The script readers.
+uint16_t ReadCommandWord(FILE* script);
+uint16_t ReadArgumentLine(FILE* script, char* buffer, int limit = kArgumentLimit);
+// A signed decimal number as "%d" reads one (leading blanks skipped, the rest ignored); false
+// when there is none. Out-of-range numbers saturate instead of being undefined.
+bool ReadDecimal(const char* text, long& value);
+// The keyword of a command index, for messages.
+const char* KeywordName(uint16_t index);
+
+// Runs the script named in the program state; returns when the run ended normally (the halts
+// do not return).
+void RunScript();
+// Asks the engine to go on at a label: forward, or from the start of the script.
+void RequestLabelSearch(FILE* script, const char* label, bool from_start);
+
+// The LCD and the error register.
+void LcdWriteLine(const char* text, uint16_t line);
+void LcdClearWideFields();
+const char* ErrorCodeName(uint16_t code);
+
+// Command handlers.
+uint16_t CmdJump(FILE* script);
+uint16_t CmdJumpBack(FILE* script);
+uint16_t CmdReqJump(FILE* script);
+uint16_t CmdReqJumpBack(FILE* script);
+uint16_t CmdPrintDisplay(FILE* script);
+uint16_t CmdClearDisplay(FILE* script);
+uint16_t CmdPrintLcd(FILE* script);
+uint16_t CmdClearLcd(FILE* script);
+uint16_t CmdPrintErrorCode(FILE* script);
+uint16_t CmdPrintErrorCodeLcd(FILE* script);
+
+} // namespace tolvanex
