@@ -145,8 +145,10 @@ void Machine::bios_int16(RealRegs& r) {
         // The BIOS waits with interrupts enabled.
         const uint8_t was = cpu_flags.interrupts;
         cpu_flags.interrupts = 1;
-        while (!bios_key_waiting())
+        while (!bios_key_waiting()) {
+            if (keyboard_input_ended()) end_input_exhausted();
             wait_interrupt();
+        }
         cpu_flags.interrupts = was;
         r.eax = (r.eax & 0xFFFF0000u) | bios_read_key();
         break;

@@ -1,8 +1,10 @@
 #include "machine/host_console.hpp"
 
+#include "machine/attention.hpp"
 #include "machine/devices.hpp"
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -21,11 +23,19 @@ void restore_terminal() {
     if (g_saved_valid) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
 }
 
-// A signal that ends the process must not leave the terminal in raw mode.
-void restore_and_reraise(int signal_number) {
+std::atomic<int> g_pending_signal{0};
+
+// A signal that ends the process must not leave the terminal in raw mode, nor a temporary desk
+// behind: the handler restores the terminal and leaves the rest to the next safe point, which
+// ends the program the ordinary way. A second signal ends it at once.
+void note_signal(int signal_number) {
     restore_terminal();
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+    if (g_pending_signal.exchange(signal_number) != 0) {
+        std::signal(signal_number, SIG_DFL);
+        std::raise(signal_number);
+        return;
+    }
+    raise_attention();
 }
 
 constexpr std::array<int, 4> kFatalSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -57,17 +67,19 @@ HostConsole::HostConsole() {
         raw.c_cc[VMIN] = 0;
         raw.c_cc[VTIME] = 0;
         raw_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-        for (int s : kFatalSignals)
-            std::signal(s, restore_and_reraise);
     }
+    for (int s : kFatalSignals)
+        std::signal(s, note_signal);
+}
+
+int HostConsole::pending_signal() {
+    return g_pending_signal.load();
 }
 
 HostConsole::~HostConsole() {
-    if (raw_) {
-        restore_terminal();
-        for (int s : kFatalSignals)
-            std::signal(s, SIG_DFL);
-    }
+    if (raw_) restore_terminal();
+    for (int s : kFatalSignals)
+        std::signal(s, SIG_DFL);
 }
 
 bool HostConsole::wait_input(int timeout_ms) {

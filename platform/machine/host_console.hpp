@@ -25,6 +25,10 @@ class HostConsole {
     bool input_closed() const { return closed_; }
     bool stdout_is_terminal() const { return stdout_terminal_; }
 
+    // A terminating signal that arrived (0 for none); the machine ends the program at its next
+    // safe point.
+    static int pending_signal();
+
     // Turns host input bytes into key strokes; kept public for the tests.
     static void translate(std::string& pending, bool flush, Kbc& kbc);
 

@@ -21,6 +21,7 @@ constexpr int kIdleWaitMs = 1;
 constexpr int kExitFault = 3;
 constexpr int kExitDeskFailed = 4;
 constexpr int kExitInputEnded = 5;
+constexpr int kExitSignalBase = 128; // as a shell reports a signal
 constexpr int kMaxFaultNesting = 4;
 
 std::unique_ptr<Machine> g_own; // the machine a program built from its environment
@@ -185,6 +186,10 @@ Machine& Machine::start_from_environment() {
 
 void Machine::serve_safe_point() {
     clear_attention();
+    if (const int signal_number = HostConsole::pending_signal(); console_ && signal_number) {
+        std::fflush(stdout);
+        std::exit(kExitSignalBase + signal_number); // the desk and the terminal are put right
+    }
     if (console_) console_->poll(*kbc_);
     uint64_t due = std::min(pit_->take_due_ticks(), kMaxCatchUpTicks);
     for (;;) {

@@ -53,6 +53,19 @@ int main(int argc, char** argv) {
         dos_set_vector(0x1C, saved_1c);
         return 0;
     }
+    if (strcmp(mode, "poll") == 0) { /* waits as a script's yes/no question does */
+        while (!console_key_waiting()) {
+        }
+        printf("key %d\n", console_read_key());
+        return 0;
+    }
+    if (strcmp(mode, "bios") == 0) { /* the BIOS's own wait for a key */
+        RealRegs regs;
+        memset(&regs, 0, sizeof regs);
+        dpmi_real_int(0x16, &regs);
+        printf("key %d\n", (int)(regs.eax & 0xFF));
+        return 0;
+    }
     for (;;) {
         int c = console_read_key();
         if (c == 'q') break;

@@ -47,4 +47,26 @@ out=$(DESKSIM="$work/desk" "$client" timer </dev/null 2>&1); rc=$?
 # Ticks never come early; 20 at 39.26 Hz take 0.51 s at least.
 check "the timer runs on the host's clock" 0 $rc "20 ticks in (0\.(4[89]|[5-9][0-9])|[1-4]\.[0-9]+) s" "$out"
 
+# Waiting for a key that can never come: on a temporary desk nothing else can answer.
+out=$(env -u DESKSIM "$client" poll </dev/null 2>&1); rc=$?
+check "a key poll after input ended, temporary desk" 5 $rc "keyboard input has ended" "$out"
+out=$(env -u DESKSIM "$client" bios </dev/null 2>&1); rc=$?
+check "the BIOS key wait after input ended" 5 $rc "keyboard input has ended" "$out"
+DESKSIM="$work/desk" timeout 1 "$client" poll </dev/null >/dev/null 2>&1; rc=$?
+check "a named desk keeps waiting for its panel" 124 $rc "" ""
+
+# A signal ends the program the ordinary way: the temporary desk goes with it.
+mkdir -p "$work/tmp"
+mkfifo "$work/keys"
+(sleep 3 >"$work/keys") &
+holder=$!
+TMPDIR="$work/tmp" env -u DESKSIM "$client" keys <"$work/keys" >/dev/null 2>&1 &
+pid=$!
+sleep 0.5
+kill -TERM $pid
+wait $pid; rc=$?
+kill $holder 2>/dev/null
+left=$(find "$work/tmp" -maxdepth 1 -name 'desksim-*' | wc -l)
+check "SIGTERM while waiting for a key" 143 $rc "^0$" "$left"
+
 [ $failures -eq 0 ] || exit 1
