@@ -17,7 +17,6 @@ constexpr ExecTime kBuildTime{16, 14, 78, 38};
 constexpr const char* kWrongPlatform = "EXEC will only run under Borland 32RTM.EXE\n";
 
 ExecTable g_table{};
-LibraryState& g_state = g_library_state;
 
 bool under_extender() {
     Win32Module kernel = win32_get_module_handle("kernel32.dll");
@@ -101,18 +100,18 @@ void closing_report(const ExecTable& t) {
 
 } // namespace vantrel
 
-using vantrel::g_state;
+using vantrel::g_library_state;
 using vantrel::g_table;
 
 extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
     if (!vantrel::under_extender()) {
         std::fputs(vantrel::kWrongPlatform, stdout);
-        g_state.table = nullptr;
+        g_library_state.table = nullptr;
         return nullptr;
     }
     vantrel::fill_slots(g_table);
-    g_state.table = &g_table;
-    g_state.mode = mode;
+    g_library_state.table = &g_table;
+    g_library_state.mode = mode;
     ExecDate date = vantrel::kBuildDate;
     ExecTime time = vantrel::kBuildTime;
     g_table.EXEC_TIMEFormat(g_table.build_time, &time);
@@ -121,10 +120,10 @@ extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
     g_table.version = vantrel::kVersion;
     g_table.revision = vantrel::kRevision;
     g_table.subrevision = vantrel::kSubrevision;
-    g_table.function_stack = g_state.function_stack;
-    g_table.function_depth = &g_state.function_depth;
-    g_table.reserved_pointer1 = &g_state.reserved_words[0];
-    g_table.reserved_pointer2 = &g_state.reserved_words[1];
+    g_table.function_stack = g_library_state.function_stack;
+    g_table.function_depth = &g_library_state.function_depth;
+    g_table.reserved_pointer1 = &g_library_state.reserved_words[0];
+    g_table.reserved_pointer2 = &g_library_state.reserved_words[1];
     g_table.reserved42 = 0;
     g_table.reserved_area_pointer = g_table.reserved_area;
     g_table.quiet = 0;
@@ -132,8 +131,8 @@ extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
     g_table.reserved61 = 0;
     if (mode == vantrel::kModeDebugFileKept) {
         if (FILE* f = g_table.EXEC_FILEOpen("debug.txt", "at")) {
-            g_state.debug_file = f;
-            g_state.debug_file_open = 1;
+            g_library_state.debug_file = f;
+            g_library_state.debug_file_open = 1;
         }
     }
     vantrel::initialise_memory_statistics();
@@ -141,11 +140,11 @@ extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
 }
 
 extern "C" void EXEC_CloseExec(void) {
-    if (!g_state.table) return;
-    if (g_state.mode & vantrel::kModeDebug) vantrel::closing_report(g_table);
-    if (g_state.debug_file_open) {
-        g_table.EXEC_FILEClose(g_state.debug_file);
-        g_state.debug_file = nullptr;
-        g_state.debug_file_open = 0;
+    if (!g_library_state.table) return;
+    if (g_library_state.mode & vantrel::kModeDebug) vantrel::closing_report(g_table);
+    if (g_library_state.debug_file_open) {
+        g_table.EXEC_FILEClose(g_library_state.debug_file);
+        g_library_state.debug_file = nullptr;
+        g_library_state.debug_file_open = 0;
     }
 }

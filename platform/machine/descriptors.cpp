@@ -53,10 +53,6 @@ bool Descriptors::set_limit(uint16_t selector, uint32_t limit) {
     return true;
 }
 
-size_t Descriptors::in_use() const {
-    return table_.size();
-}
-
 std::optional<uint16_t> DosMemory::allocate(uint16_t paragraphs) {
     if (paragraphs == 0) return std::nullopt;
     uint32_t candidate = kFirstSegment;

@@ -43,7 +43,6 @@ class Pic {
     void acknowledge(int irq);
     bool requested(int irq) const { return irr_ & (1u << irq); }
     bool in_service(int irq) const { return isr_ & (1u << irq); }
-    uint8_t mask() const { return imr_; }
     unsigned eoi_count() const { return eoi_count_; }
 
   private:

@@ -69,7 +69,6 @@ class Descriptors {
     bool set_base(uint16_t selector, uint32_t base);
     // Page granular from 1 MiB up: the low 12 bits become ones.
     bool set_limit(uint16_t selector, uint32_t limit);
-    size_t in_use() const;
 
   private:
     static constexpr uint16_t kFirstIndex = 16;
@@ -87,7 +86,6 @@ class DosMemory {
     std::optional<uint16_t> allocate(uint16_t paragraphs);
     bool free(uint16_t segment);
     uint16_t largest_free() const;
-    size_t blocks() const { return blocks_.size(); }
 
   private:
     std::map<uint16_t, uint16_t> blocks_; // segment -> paragraphs

@@ -48,7 +48,6 @@ uint16_t CmdPrintDisplay(FILE* script) {
 uint16_t CmdClearDisplay(FILE*) {
     for (int i = 0; i < kClearLines; ++i)
         exec()->EXEC_Printf("\n");
-    std::fflush(stdout); // the cursor sequence goes after the lines
     console_cursor_home();
     return 1;
 }

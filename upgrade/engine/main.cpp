@@ -84,7 +84,6 @@ bool dispatch(FILE* script, uint16_t k, bool& finished) {
     case kLabel:
         return true; // its name is passed over as free text
     case kStop:
-        std::fflush(stdout);
         cpu_halt(CPU_HALT_STOP);
     case kJump:
         return CmdJump(script) != 0;
