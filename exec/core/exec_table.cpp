@@ -82,6 +82,18 @@ void fill_slots(ExecTable& t) {
     t.EXEC_MEMGetErrors = EXEC_MEMGetErrors;
     t.EXEC_MEMFirstBlock = EXEC_MEMFirstBlock;
     t.EXEC_MEMNextBlock = EXEC_MEMNextBlock;
+    t.EXEC_PACKCompress = EXEC_PACKCompress;
+    t.EXEC_PACKDecompress = EXEC_PACKDecompress;
+    t.EXEC_TREEInit = EXEC_TREEInit;
+    t.EXEC_TREEInitNode = EXEC_TREEInitNode;
+    t.EXEC_TREEInsert = EXEC_TREEInsert;
+    t.EXEC_TREERemove = EXEC_TREERemove;
+    t.EXEC_TREEFirst = EXEC_TREEFirst;
+    t.EXEC_TREELast = EXEC_TREELast;
+    t.EXEC_TREENext = EXEC_TREENext;
+    t.EXEC_TREEPrev = EXEC_TREEPrev;
+    t.EXEC_TREEFind = EXEC_TREEFind;
+    t.EXEC_TREECount = EXEC_TREECount;
 }
 
 // Printed at the close in debug mode. The library keeps no stdio or debug buffer of its own, so

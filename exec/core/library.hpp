@@ -183,4 +183,18 @@ void EXEC_FARCopyFrom(uint16_t selector, void* destination, uint32_t count, uint
 uint16_t EXEC_SELCreate(uint32_t base, uint32_t length);
 void EXEC_SELFree(uint16_t selector);
 uint32_t EXEC_PHYSMap(uint32_t physical, uint32_t size);
+// Packed blocks
+uint32_t EXEC_PACKCompress(uint8_t method, const void* source, void* destination, uint32_t length);
+uint16_t EXEC_PACKDecompress(const void* packed, void* destination, uint32_t packed_length);
+// Sorted key tree
+void EXEC_TREEInit(KeyTree* tree);
+void EXEC_TREEInitNode(KeyTreeNode* node, uint32_t key);
+void EXEC_TREEInsert(KeyTree* tree, KeyTreeNode* node);
+void EXEC_TREERemove(KeyTree* tree, KeyTreeNode* node);
+KeyTreeNode* EXEC_TREEFirst(KeyTree* tree);
+KeyTreeNode* EXEC_TREELast(KeyTree* tree);
+KeyTreeNode* EXEC_TREENext(KeyTreeNode* node);
+KeyTreeNode* EXEC_TREEPrev(KeyTreeNode* node);
+KeyTreeNode* EXEC_TREEFind(KeyTree* tree, uint32_t key);
+uint32_t EXEC_TREECount(KeyTree* tree);
 }
