@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Benchmarks, run by hand (never as tests). Builds what it runs, then:
+#   1. vpack z / vpack unz against compress / uncompress on the same inputs (a text corpus and
+#      incompressible bytes, 16 MB each), best of RUNS runs each, side by side, with the ratio
+#      vpack / reference; the goal is at most 1.25;
+#   2. the further benchmark programs listed below, each printing its own figures.
+#
+# Usage: bench/run-bench.sh
+# Environment: BUILD_DIR (default build), JOBS (build jobs, default all cores), RUNS (default 5),
+#              BENCH_BYTES (input size, default 16000000).
+set -euo pipefail
+export LC_ALL=C
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+[[ $build == /* ]] || build=$PWD/$build
+jobs=${JOBS:-$(nproc)}
+runs=${RUNS:-5}
+bytes=${BENCH_BYTES:-16000000}
+limit=1.25
+
+# The benchmark programs in bench/ that are run after the .Z table, in this order. Each is
+# built as a target of that name and run from $build/bin with no arguments; a program that is
+# not there (not written yet, or failing to build) is reported and skipped.
+further_benchmarks=(exec_memory_bench huffman_bench key_tree_bench)
+
+for tool in compress uncompress; do
+    command -v "$tool" >/dev/null || { echo "run-bench: $tool is missing (Debian: ncompress)" >&2; exit 1; }
+done
+
+# --- build ---
+[[ -f $build/CMakeCache.txt ]] || cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "Building vpack in $build ..."
+cmake --build "$build" -j"$jobs" --target vpack >/dev/null
+built_further=()
+for program in "${further_benchmarks[@]}"; do
+    if cmake --build "$build" -j"$jobs" --target "$program" >/dev/null 2>&1; then
+        built_further+=("$program")
+    fi
+done
+vpack=$build/bin/vpack
+
+# --- inputs ---
+work=$(mktemp -d "${TMPDIR:-/tmp}/vpack-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Text: the licence texts and C headers of a Debian machine, in name order, repeated up to size.
+{
+    find /usr/share/common-licenses -type f
+    find /usr/include -type f -name '*.h'
+} 2>/dev/null | sort | xargs -d '\n' cat 2>/dev/null | head -c "$bytes" >"$work/seed" || true
+[[ -s $work/seed ]] || { echo "run-bench: found no text to build a corpus from" >&2; exit 1; }
+: >"$work/text"
+while (($(stat -c %s "$work/text") < bytes)); do cat "$work/seed" >>"$work/text"; done
+truncate -s "$bytes" "$work/text"
+# Incompressible: pseudo-random bytes from a fixed seed (perl's generator is its own, so the
+# bytes are the same on every machine).
+perl -e 'srand(20240601); my $n = shift; while ($n > 0) { my $k = $n < 65536 ? $n : 65536;
+    print pack("C*", map { int(rand(256)) } 1 .. $k); $n -= $k }' "$bytes" >"$work/random"
+
+# --- the .Z comparison ---
+ours_pack() { "$vpack" z -f "$1" -o "$work/out.ours.Z" >/dev/null; }
+# compress says 2 when the output is not smaller (random bytes); it still writes it.
+ref_pack() { compress -c <"$1" >"$work/out.ref.Z" || (($? == 2)); }
+ours_unpack() { "$vpack" unz -f "$1" -o "$work/out.ours" >/dev/null; }
+ref_unpack() { uncompress -c <"$1" >"$work/out.ref"; }
+
+# seconds FUNCTION ARG: the wall time of one run.
+seconds() {
+    local start=$EPOCHREALTIME
+    "$@"
+    local end=$EPOCHREALTIME
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
+}
+smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print ((b == "" || a < b) ? a : b) }'; }
+
+rows=()
+over=0
+# compare LABEL OURS REF INPUT: best of $runs for each, runs interleaved so that both see the
+# same machine load.
+compare() {
+    local label=$1 ours=$2 ref=$3 input=$4 best_ours="" best_ref="" i
+    "$ours" "$input" && "$ref" "$input" # warm the page cache
+    for ((i = 0; i < runs; i++)); do
+        best_ours=$(smaller "$(seconds "$ours" "$input")" "$best_ours")
+        best_ref=$(smaller "$(seconds "$ref" "$input")" "$best_ref")
+    done
+    local ratio
+    ratio=$(awk -v a="$best_ours" -v b="$best_ref" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+    local verdict=ok
+    if awk -v r="$ratio" -v l="$limit" 'BEGIN { exit !(r > l) }'; then
+        verdict=OVER
+        over=$((over + 1))
+    fi
+    rows+=("$(printf '%-34s %9.3f %11.3f %7s  %s' "$label" "$best_ours" "$best_ref" "$ratio" "$verdict")")
+}
+
+mb() { awk -v n="$1" 'BEGIN { printf "%.1f MB", n / 1e6 }'; }
+for kind in text random; do
+    input=$work/$kind
+    # Both unpack the same file: the one compress makes.
+    compress -c <"$input" >"$input.Z" || (($? == 2))
+    # Check before timing: each side reads what the other writes.
+    ours_pack "$input"
+    uncompress -c <"$work/out.ours.Z" | cmp -s - "$input" || { echo "run-bench: uncompress does not give back vpack's $kind .Z" >&2; exit 1; }
+    ours_unpack "$input.Z"
+    cmp -s "$work/out.ours" "$input" || { echo "run-bench: vpack unz does not give back compress's $kind .Z" >&2; exit 1; }
+    echo "Timing $kind ($(mb "$(stat -c %s "$input")"); .Z from compress $(mb "$(stat -c %s "$input.Z")"), from vpack $(mb "$(stat -c %s "$work/out.ours.Z")")) ..."
+    compare "pack .Z, $kind" ours_pack ref_pack "$input"
+    compare "unpack .Z, $kind" ours_unpack ref_unpack "$input.Z"
+done
+
+echo
+echo "vpack z / unz against compress / uncompress, best of $runs runs, wall seconds:"
+printf '%-34s %9s %11s %7s\n' "benchmark" "vpack" "reference" "ratio"
+printf '%s\n' "${rows[@]}"
+if ((over > 0)); then
+    echo "$over of ${#rows[@]} over the goal of $limit"
+else
+    echo "all within the goal of $limit"
+fi
+
+# --- further benchmark programs ---------------------------------------------------------------
+# Each program of further_benchmarks (top of this file) runs here, in its own section.
+for program in "${further_benchmarks[@]}"; do
+    echo
+    echo "== $program"
+    if [[ " ${built_further[*]} " != *" $program "* || ! -x $build/bin/$program ]]; then
+        echo "(not built: no such target yet, or it does not build)"
+        continue
+    fi
+    "$build/bin/$program" || echo "($program failed with status $?)"
+done

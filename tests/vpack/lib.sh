@@ -1,0 +1,91 @@
+# shellcheck shell=bash
+# Shared by the vpack test scripts: runs the binary, checks results, counts cases.
+# Sourced with: VPACK_BINARY SCRATCH_DIR INPUTS_DIR as the script's arguments.
+set -uo pipefail
+
+vpack=${1:?usage: $0 VPACK_BINARY SCRATCH_DIR INPUTS_DIR}
+scratch=${2:?usage: $0 VPACK_BINARY SCRATCH_DIR INPUTS_DIR}
+inputs=${3:?usage: $0 VPACK_BINARY SCRATCH_DIR INPUTS_DIR}
+inputs=$(cd "$inputs" && pwd) || exit 1
+[[ $vpack == /* ]] || vpack=$PWD/$vpack
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cd "$scratch" || exit 1
+
+passed=0
+failed=0
+case_name=""
+rc=0
+
+# run ARGS: runs vpack with stdin closed off; stdout to out.txt, stderr to err.txt.
+run() {
+    env -u DESKSIM "$vpack" "$@" >out.txt 2>err.txt </dev/null
+    rc=$?
+}
+
+start() { case_name=$1; case_ok=1; }
+fail() {
+    echo "FAIL [$case_name]: $*"
+    echo "  exit status: $rc"
+    [[ -f out.txt ]] && head -c 2000 out.txt | sed 's/^/  stdout: /'
+    [[ -f err.txt ]] && sed 's/^/  stderr: /' err.txt
+    case_ok=0
+}
+finish() {
+    if [[ $case_ok == 1 ]]; then
+        echo "ok   [$case_name]"
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+}
+summary() {
+    echo "$passed passed, $failed failed"
+    [[ $failed == 0 ]]
+}
+
+expect_rc() { [[ $rc == "$1" ]] || fail "expected exit status $1"; }
+expect_ok() {
+    [[ $rc == 0 ]] || fail "expected success"
+    [[ ! -s err.txt ]] || fail "expected nothing on stderr"
+}
+expect_out() { grep -qF -- "$1" out.txt || fail "stdout lacks: $1"; }
+expect_silent_stdout() { [[ ! -s out.txt ]] || fail "expected nothing on stdout"; }
+# A failure: status 1 and one line on stderr, "vpack: ", holding every given piece.
+expect_refusal() {
+    [[ $rc == 1 ]] || fail "expected exit status 1"
+    [[ $(wc -l <err.txt) == 1 ]] || fail "expected exactly one line on stderr"
+    grep -q '^vpack: ' err.txt || fail "stderr does not start with 'vpack: '"
+    local piece
+    for piece in "$@"; do grep -qF -- "$piece" err.txt || fail "stderr lacks: $piece"; done
+}
+expect_same() { cmp -s "$1" "$2" || fail "$1 and $2 differ"; }
+expect_absent() {
+    local f
+    for f in "$@"; do [[ ! -e $f ]] || fail "$f exists"; done
+}
+# No temporary output left anywhere under the scratch folder.
+expect_no_temporaries() {
+    local left
+    left=$(find . -name '*.vpack-*' | head -3)
+    [[ -z $left ]] || fail "temporary files left: $left"
+}
+
+size_of() { stat -c %s "$1"; }
+byte_at() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
+# The unpacked length in a block's header (bytes 1 to 4, little-endian), from offset $2.
+header_length() {
+    local b
+    read -r -a b < <(od -An -tu1 -j $(($2 + 1)) -N4 "$1")
+    echo $((b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24))
+}
+# le32 N: the 4 bytes of N, little-endian.
+le32() {
+    local shift
+    for shift in 0 8 16 24; do printf '%b' "\\$(printf %03o $(($1 >> shift & 255)))"; done
+}
+# block_header METHOD LENGTH: the 5 header bytes of a packed block.
+block_header() {
+    printf '%b' "\\$(printf %03o "$1")"
+    le32 "$2"
+}
