@@ -1,4 +1,5 @@
-// Directory search, directory creation, file deletion and C streams, all by DOS path.
+// Directory search, directory creation, file deletion, C streams, and flushing and replacing
+// files, all by DOS path.
 #include "machine/machine.hpp"
 #include "machine/text_stream.hpp"
 
@@ -143,10 +144,58 @@ FILE* win32_fopen(const char* path, const char* mode) {
             errno = ENOENT;
             return nullptr;
         }
-        return pcplat::open_dos_stream(*host, mode);
+        return pcplat::open_dos_stream(*host, mode, &m.file_faults);
     } catch (const std::exception&) {
         errno = ENOMEM;
         return nullptr;
+    }
+}
+
+int win32_flush_file_buffers(FILE* file) {
+    pcplat::Machine& m = pcplat::Machine::current();
+    m.safe_point();
+    if (file == nullptr) {
+        m.last_error = WIN32_ERROR_INVALID_HANDLE;
+        return -1;
+    }
+    if (pcplat::sync_dos_stream(file) != 0) {
+        m.last_error = WIN32_ERROR_WRITE_FAULT;
+        return -1;
+    }
+    return 0;
+}
+
+int win32_move_file_replace(const char* from, const char* to) {
+    pcplat::Machine& m = pcplat::Machine::current();
+    m.safe_point();
+    const auto fail = [&m](uint32_t error) {
+        m.last_error = error;
+        return -1;
+    };
+    if (from == nullptr || to == nullptr) return fail(WIN32_ERROR_PATH_NOT_FOUND);
+    try {
+        const pcplat::DriveMap& drives = m.drives();
+        const std::optional<std::filesystem::path> source = drives.resolve(from);
+        const std::optional<std::filesystem::path> target = drives.resolve(to);
+        if (!source || !target) return fail(WIN32_ERROR_PATH_NOT_FOUND);
+        struct statx info {};
+        if (::statx(AT_FDCWD, source->c_str(), AT_STATX_SYNC_AS_STAT, STATX_TYPE, &info) != 0) {
+            return fail(errno == ENOENT ? WIN32_ERROR_FILE_NOT_FOUND : WIN32_ERROR_PATH_NOT_FOUND);
+        }
+        if (!S_ISREG(info.stx_mode)) return fail(WIN32_ERROR_ACCESS_DENIED);
+        // What DOS would not overwrite stays: a directory, or a file with the read-only bit (the
+        // owner's write bit here; the check is ours, since a privileged host user could).
+        if (::statx(AT_FDCWD, target->c_str(), AT_STATX_SYNC_AS_STAT, STATX_TYPE | STATX_MODE,
+                    &info) == 0) {
+            if (!S_ISREG(info.stx_mode) || (info.stx_mode & S_IWUSR) == 0)
+                return fail(WIN32_ERROR_ACCESS_DENIED);
+        } else if (errno != ENOENT) {
+            return fail(WIN32_ERROR_PATH_NOT_FOUND);
+        }
+        if (::rename(source->c_str(), target->c_str()) != 0) return fail(WIN32_ERROR_ACCESS_DENIED);
+        return 0;
+    } catch (const std::exception&) {
+        return fail(WIN32_ERROR_ACCESS_DENIED);
     }
 }
 

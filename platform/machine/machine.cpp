@@ -76,6 +76,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
             throw ProfileError(desk_dir_.string() + ": the desk folder does not exist");
     }
     try {
+        file_faults = FileFaults::from_environment();
         const auto profile_file = desk_dir_ / desk::kProfileFile;
         if (std::filesystem::exists(profile_file)) profile_ = load_profile(profile_file);
         if (options.manual_clock) {

@@ -8,6 +8,7 @@
 #include "machine/buses.hpp"
 #include "machine/devices.hpp"
 #include "machine/drives.hpp"
+#include "machine/file_faults.hpp"
 
 #include <pcplat/dpmi.h>
 
@@ -195,6 +196,7 @@ class Machine {
     [[noreturn]] void end_input_exhausted();
 
     uint32_t last_error = 0;           // GetLastError
+    FileFaults file_faults;            // the test hook, from PCPLAT_FILE_FAULTS at the start
     std::map<void*, unsigned> modules; // loaded by win32_load_library, with their load counts
 
   private:

@@ -5,10 +5,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace pcplat {
 
@@ -19,6 +22,7 @@ constexpr char kLf = '\n';
 constexpr size_t kReadBufferSize = 4096;
 constexpr size_t kWriteChunk = 2048; // input bytes translated at a time
 constexpr mode_t kNewFileMode = 0666;
+constexpr char kAllBits = char(0xFF);
 
 struct OpenMode {
     char kind = 'r'; // 'r', 'w' or 'a'
@@ -85,13 +89,15 @@ int open_regular_file(const std::filesystem::path& host, const OpenMode& mode) {
     return fd;
 }
 
-// The state behind one text stream. It keeps its own read-ahead of raw bytes, so it always knows
-// the raw offset of the next byte the program will see.
-class TextFile {
+// The state behind one stream of ours: a text stream, or a binary one that the fault hook watches.
+// It keeps its own read-ahead of raw bytes, so it always knows the raw offset of the next byte
+// the program will see.
+class DosFile {
   public:
-    explicit TextFile(int fd) : fd_(fd) {}
-    TextFile(const TextFile&) = delete;
-    TextFile& operator=(const TextFile&) = delete;
+    DosFile(int fd, bool translate, const StreamFaults& faults)
+        : fd_(fd), translate_(translate), faults_(faults) {}
+    DosFile(const DosFile&) = delete;
+    DosFile& operator=(const DosFile&) = delete;
 
     bool start_at_end() {
         const off64_t end = ::lseek64(fd_, 0, SEEK_END);
@@ -107,6 +113,13 @@ class TextFile {
                 const ssize_t got = fill();
                 if (got < 0) return produced > 0 ? ssize_t(produced) : -1;
                 if (got == 0) break;
+            }
+            if (!translate_) {
+                const size_t take = std::min(size - produced, len_ - pos_);
+                std::memcpy(out + produced, buffer_.data() + pos_, take);
+                produced += take;
+                consume(take);
+                continue;
             }
             if (buffer_[pos_] == kCr && pos_ + 1 == len_) {
                 // A CR at the end of the read-ahead: whether it starts a CR LF pair depends on
@@ -138,12 +151,12 @@ class TextFile {
             const size_t take = std::min(kWriteChunk, size - done);
             size_t out_len = 0;
             for (size_t i = 0; i < take; ++i) {
-                if (data[done + i] == kLf) out[out_len++] = kCr;
+                if (translate_ && data[done + i] == kLf) out[out_len++] = kCr;
                 out[out_len++] = data[done + i];
             }
             const size_t written = write_all(out.data(), out_len);
             if (written < out_len) {
-                done += input_bytes_within(data + done, take, written);
+                done += translate_ ? input_bytes_within(data + done, take, written) : written;
                 break;
             }
             done += take;
@@ -152,6 +165,15 @@ class TextFile {
         if (now >= 0) offset_ = now;
         if (done == 0 && size > 0) return -1; // stdio retries a 0 forever
         return ssize_t(done);
+    }
+
+    // a + b, false instead of an overflow.
+    static bool add_offset(off64_t a, off64_t b, off64_t& sum) {
+        constexpr off64_t kMax = std::numeric_limits<off64_t>::max();
+        constexpr off64_t kMin = std::numeric_limits<off64_t>::min();
+        if ((b > 0 && a > kMax - b) || (b < 0 && a < kMin - b)) return false;
+        sum = a + b;
+        return true;
     }
 
     int seek(off64_t* where, int whence) {
@@ -166,7 +188,7 @@ class TextFile {
                 *where = offset_;
                 return 0;
             }
-            if (__builtin_add_overflow(offset_, *where, &target)) {
+            if (!add_offset(offset_, *where, target)) {
                 errno = EOVERFLOW;
                 return -1;
             }
@@ -175,7 +197,7 @@ class TextFile {
             // fstat rather than lseek: a refused seek must leave the descriptor where it was.
             struct stat64 info {};
             if (::fstat64(fd_, &info) != 0) return -1;
-            if (__builtin_add_overflow(off64_t(info.st_size), *where, &target)) {
+            if (!add_offset(off64_t(info.st_size), *where, target)) {
                 errno = EOVERFLOW;
                 return -1;
             }
@@ -203,6 +225,14 @@ class TextFile {
         return result;
     }
 
+    int sync() {
+        if (faults_.fail_sync) {
+            errno = EIO;
+            return -1;
+        }
+        return ::fsync(fd_);
+    }
+
   private:
     void consume(size_t raw_bytes) {
         pos_ += raw_bytes;
@@ -215,21 +245,30 @@ class TextFile {
         std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
         pos_ = 0;
         len_ = kept;
+        // The descriptor stands just after the kept bytes.
+        const off64_t raw_start = offset_ + off64_t(kept);
         ssize_t got = 0;
         do {
             got = ::read(fd_, buffer_.data() + len_, buffer_.size() - len_);
         } while (got < 0 && errno == EINTR);
+        if (got > 0 && raw_start == 0 && faults_.flip_first_byte) buffer_[len_] ^= kAllBits;
         if (got > 0) len_ += size_t(got);
         return got;
     }
 
     size_t write_all(const char* data, size_t size) {
         size_t written = 0;
-        while (written < size) {
-            const ssize_t put = ::write(fd_, data + written, size - written);
+        size_t allowed = size;
+        if (faults_.write_budget) allowed = size_t(std::min<uint64_t>(size, *faults_.write_budget));
+        while (written < allowed) {
+            const ssize_t put = ::write(fd_, data + written, allowed - written);
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) break;
             written += size_t(put);
+        }
+        if (faults_.write_budget) {
+            *faults_.write_budget -= written;
+            if (written < size) errno = ENOSPC;
         }
         return written;
     }
@@ -248,44 +287,82 @@ class TextFile {
     }
 
     int fd_ = -1;
+    bool translate_ = true;
+    StreamFaults faults_;
     std::array<char, kReadBufferSize> buffer_{};
     size_t pos_ = 0;
     size_t len_ = 0;
     off64_t offset_ = 0; // raw offset of the next byte the program reads or writes
 };
 
-ssize_t text_read(void* cookie, char* out, size_t size) {
-    return static_cast<TextFile*>(cookie)->read(out, size);
+// Our streams by their FILE, so that a flush to the disk finds the descriptor behind a stream
+// that stdio knows only through its functions. Entries live exactly as long as their streams.
+std::mutex g_streams_mutex;
+std::unordered_map<FILE*, DosFile*> g_streams;
+
+void register_stream(FILE* file, DosFile* dos_file) {
+    const std::lock_guard lock(g_streams_mutex);
+    g_streams[file] = dos_file;
 }
 
-ssize_t text_write(void* cookie, const char* data, size_t size) {
-    return static_cast<TextFile*>(cookie)->write(data, size);
+DosFile* registered_stream(FILE* file) {
+    const std::lock_guard lock(g_streams_mutex);
+    const auto found = g_streams.find(file);
+    return found == g_streams.end() ? nullptr : found->second;
 }
 
-int text_seek(void* cookie, off64_t* where, int whence) {
-    return static_cast<TextFile*>(cookie)->seek(where, whence);
+void forget_stream(DosFile* dos_file) {
+    const std::lock_guard lock(g_streams_mutex);
+    std::erase_if(g_streams, [dos_file](const auto& entry) { return entry.second == dos_file; });
 }
 
-int text_close(void* cookie) {
-    auto* file = static_cast<TextFile*>(cookie);
+ssize_t dos_read(void* cookie, char* out, size_t size) {
+    return static_cast<DosFile*>(cookie)->read(out, size);
+}
+
+ssize_t dos_write(void* cookie, const char* data, size_t size) {
+    return static_cast<DosFile*>(cookie)->write(data, size);
+}
+
+int dos_seek(void* cookie, off64_t* where, int whence) {
+    return static_cast<DosFile*>(cookie)->seek(where, whence);
+}
+
+int dos_close(void* cookie) {
+    auto* file = static_cast<DosFile*>(cookie);
+    forget_stream(file);
     const int result = file->close();
     delete file;
     return result;
 }
 
+bool creates(const OpenMode& mode) {
+    return mode.kind == 'w' || mode.kind == 'a';
+}
+
 } // namespace
 
-FILE* open_dos_stream(const std::filesystem::path& host, const char* mode) {
+FILE* open_dos_stream(const std::filesystem::path& host, const char* mode,
+                      const FileFaults* faults) {
     const std::optional<OpenMode> parsed = parse_mode(mode);
     if (!parsed) {
         errno = EINVAL;
         return nullptr;
     }
+    StreamFaults stream_faults;
+    if (faults != nullptr && faults->active()) {
+        const std::string name = host.filename().string();
+        if (creates(*parsed) && faults->refuses_create(name)) {
+            errno = EACCES;
+            return nullptr;
+        }
+        stream_faults = faults->for_stream(name);
+    }
     const int fd = open_regular_file(host, *parsed);
     if (fd < 0) return nullptr;
     const std::string stdio = stdio_mode(*parsed);
 
-    if (parsed->binary) {
+    if (parsed->binary && !stream_faults.any()) {
         FILE* file = ::fdopen(fd, stdio.c_str());
         if (file == nullptr) {
             const int error = errno;
@@ -295,28 +372,45 @@ FILE* open_dos_stream(const std::filesystem::path& host, const char* mode) {
         return file;
     }
 
-    auto* text = new TextFile(fd);
+    auto* dos_file = new DosFile(fd, !parsed->binary, stream_faults);
     // Plain "a" starts at the end, as a binary append stream does; "a+" reads from the start.
-    if (parsed->kind == 'a' && !parsed->update && !text->start_at_end()) {
+    if (parsed->kind == 'a' && !parsed->update && !dos_file->start_at_end()) {
         const int error = errno;
-        text->close();
-        delete text;
+        dos_file->close();
+        delete dos_file;
         errno = error;
         return nullptr;
     }
-    const cookie_io_functions_t functions{text_read, text_write, text_seek, text_close};
-    FILE* file = ::fopencookie(text, stdio.c_str(), functions);
+    const cookie_io_functions_t functions{dos_read, dos_write, dos_seek, dos_close};
+    FILE* file = ::fopencookie(dos_file, stdio.c_str(), functions);
     if (file == nullptr) {
         const int error = errno;
-        text->close();
-        delete text;
+        dos_file->close();
+        delete dos_file;
         errno = error;
         return nullptr;
     }
+    register_stream(file, dos_file);
     // stdio works out positions from what is left in its own buffer, counted after translation.
-    // With no stdio buffer the only read-ahead is ours, and ours is counted in raw bytes.
+    // With no stdio buffer the only read-ahead is ours, and ours is counted in raw bytes. It also
+    // lets an injected full disk fail the write that meets it, not a later flush.
     std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
+}
+
+int sync_dos_stream(FILE* file) {
+    if (file == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (std::fflush(file) != 0) return -1;
+    if (DosFile* dos_file = registered_stream(file)) return dos_file->sync();
+    const int fd = ::fileno(file);
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return ::fsync(fd);
 }
 
 } // namespace pcplat

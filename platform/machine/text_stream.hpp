@@ -1,6 +1,8 @@
 // C streams over host files with DOS text-mode translation.
 #pragma once
 
+#include "machine/file_faults.hpp"
+
 #include <cstdio>
 #include <filesystem>
 
@@ -9,7 +11,12 @@ namespace pcplat {
 // fopen on a host file. Without 'b' in the mode the stream is a DOS text stream: reads turn CR LF
 // into LF (a lone CR stays), writes turn LF into CR LF, and positions (ftell, fseek) are raw file
 // offsets. Modes are "r", "w", "a" with optional '+', 'b' and 't'. Only ordinary files open:
-// directories and devices are refused. Null (errno set) on failure.
-FILE* open_dos_stream(const std::filesystem::path& host, const char* mode);
+// directories and devices are refused. Null (errno set) on failure. faults, when given, is the
+// test hook's say on this file.
+FILE* open_dos_stream(const std::filesystem::path& host, const char* mode,
+                      const FileFaults* faults = nullptr);
+
+// Flushes a stream and then its file to the disk (fsync). 0 on success, -1 (errno set) on failure.
+int sync_dos_stream(FILE* file);
 
 } // namespace pcplat

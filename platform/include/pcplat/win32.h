@@ -1,5 +1,6 @@
 /* What the DOS extender's kernel32 emulation gives a program: the extender probe, modules,
- * memory status, the console, directory search, directory creation and C streams by DOS path. */
+ * memory status, the console, directory search, directory creation, C streams by DOS path and
+ * the file calls behind a safe replace (flush to the disk, move over an existing file). */
 #ifndef PCPLAT_WIN32_H
 #define PCPLAT_WIN32_H
 
@@ -15,7 +16,9 @@ typedef void* Win32Module;
 enum {
     WIN32_ERROR_FILE_NOT_FOUND = 2,
     WIN32_ERROR_PATH_NOT_FOUND = 3,
+    WIN32_ERROR_ACCESS_DENIED = 5,
     WIN32_ERROR_INVALID_HANDLE = 6,
+    WIN32_ERROR_WRITE_FAULT = 29,
     WIN32_ERROR_MOD_NOT_FOUND = 126,
     WIN32_ERROR_PROC_NOT_FOUND = 127,
     WIN32_ERROR_BAD_EXE_FORMAT = 193,
@@ -86,6 +89,15 @@ int win32_make_directory(const char* path);
 /* fopen by DOS path. Without 'b' in the mode the stream is in text mode: CR LF reads as LF and
  * LF writes as CR LF. */
 FILE* win32_fopen(const char* path, const char* mode);
+
+/* FlushFileBuffers on a stream from win32_fopen: its buffer, then the file, out to the disk.
+ * 0 on success, -1 on failure. */
+int win32_flush_file_buffers(FILE* file);
+
+/* MoveFileExA with MOVEFILE_REPLACE_EXISTING, within one drive: the file at from takes the name
+ * to in one step, replacing an ordinary file of that name. 0 on success, -1 on failure (from
+ * missing or not an ordinary file, to a directory or read-only, bad paths). */
+int win32_move_file_replace(const char* from, const char* to);
 
 #ifdef __cplusplus
 }
