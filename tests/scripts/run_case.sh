@@ -15,6 +15,20 @@
 #   expected_lcd     optional: the exact output of "desksim lcd" after the run
 #   expected_status  the exit status
 #   stderr_not_empty optional marker: the run must say something on standard error
+#   desk_profile     optional: replaces the desk's desk.toml
+#   desk_before/     optional: copied into the desk folder before the run (c/ and d/ are drives
+#                      C: and D:), so the desk holds old files
+#   expected_desk/   optional: what c/ and d/ of the desk hold after the run (diff -r; a missing
+#                      c/ or d/ means an empty drive)
+#   expected_empty_dirs optional: empty directories expected besides expected_desk/ (which git
+#                      cannot hold), one path per line relative to the desk folder (d/NEW)
+#   checksums        optional: writes disk/checksum.dat, one 129-byte record per line
+#                      "PATH [SUM]": PATH as listed (DATA\X.BIN); SUM a number (0x02), "bad" for
+#                      the right sum plus one, or nothing for the sum of the disk's file
+#   library_on_disk  optional marker: the runtime library beside tolvanex is put on the disk
+#   env              optional: NAME=VALUE lines, exported to tolvanex (the platform's file fault
+#                      hook PCPLAT_FILE_FAULTS, for example)
+# Whatever the case, no work file of COPY (~TVX*.TMP) may be left on the disk or the desk.
 set -uo pipefail
 
 usage="usage: run_case.sh TOLVANEX DESKSIM CASE_DIR WORK_DIR"
@@ -55,6 +69,57 @@ if [[ -d $case_dir/disk ]]; then
     cp -R "$case_dir/disk/." "$work/disk/" || setup_failed "cannot copy the disk"
 fi
 
+if [[ -f $case_dir/desk_profile ]]; then
+    cp "$case_dir/desk_profile" "$desk/desk.toml" || setup_failed "cannot write desk.toml"
+fi
+if [[ -d $case_dir/desk_before ]]; then
+    cp -R "$case_dir/desk_before/." "$desk/" || setup_failed "cannot copy desk_before"
+fi
+if [[ -f $case_dir/library_on_disk ]]; then
+    library=$(dirname "$tolvanex")/libvantrel.so
+    [[ -f $library ]] || setup_failed "no runtime library at $library"
+    cp "$library" "$work/disk/" || setup_failed "cannot copy the runtime library"
+fi
+
+# checksum_of FILE: the sum of its bytes modulo 256.
+checksum_of() {
+    local sum=0 byte
+    for byte in $(od -An -v -tu1 "$1"); do
+        sum=$(((sum + byte) % 256))
+    done
+    echo "$sum"
+}
+
+# write_checksum_list LISTING: disk/checksum.dat from the case's listing.
+write_checksum_list() {
+    local list=$work/disk/checksum.dat path sum file
+    : >"$list"
+    while read -r path sum; do
+        [[ -z $path ]] && continue
+        file=$work/disk/${path//\\//}
+        if [[ -z $sum || $sum == bad ]]; then
+            [[ -f $file ]] || setup_failed "checksums: no file $path on the disk"
+            local real
+            real=$(checksum_of "$file")
+            if [[ $sum == bad ]]; then sum=$(((real + 1) % 256)); else sum=$real; fi
+        fi
+        ((${#path} <= 127)) || setup_failed "checksums: path longer than 127: $path"
+        {
+            printf '%s' "$path"
+            head -c $((128 - ${#path})) /dev/zero
+            printf "\\$(printf '%03o' $((sum & 255)))"
+        } >>"$list"
+    done <"$1"
+}
+if [[ -f $case_dir/checksums ]]; then
+    write_checksum_list "$case_dir/checksums"
+fi
+
+extra_env=()
+if [[ -f $case_dir/env ]]; then
+    mapfile -t extra_env < <(grep -v '^[[:space:]]*$' "$case_dir/env")
+fi
+
 # press KEY: the panel key through desksim, as an operator at the desk would.
 press() {
     DESKSIM=$desk "$desksim" press "$1" 2>>"$work/setup.err" ||
@@ -80,6 +145,9 @@ err=$work/stderr
 run_program() (
     cd "$work/disk" || exit 125
     export DESKSIM=$desk
+    for setting in "${extra_env[@]}"; do
+        export "${setting?}"
+    done
     command=(timeout -k 2 "$time_limit" "$tolvanex" "${args[@]}")
     if [[ ! -f $case_dir/input ]]; then
         "${command[@]}" >"$out" 2>"$err" </dev/null
@@ -138,6 +206,34 @@ if [[ -f $case_dir/expected_lcd ]]; then
         problem "LCD differs:"$'\n'"$(show_difference "$case_dir/expected_lcd" "$work/lcd")"
     fi
 fi
+
+if [[ -d $case_dir/expected_desk || -f $case_dir/expected_empty_dirs ]]; then
+    expected=$work/expected_desk
+    mkdir -p "$expected/c" "$expected/d"
+    [[ -d $case_dir/expected_desk ]] && cp -R "$case_dir/expected_desk/." "$expected/"
+    if [[ -f $case_dir/expected_empty_dirs ]]; then
+        while read -r dir; do
+            [[ -n $dir ]] && mkdir -p "$expected/$dir"
+        done <"$case_dir/expected_empty_dirs"
+    fi
+    for drive in c d; do
+        difference=$(diff -r "$expected/$drive" "$desk/$drive" 2>&1)
+        if [[ -n $difference ]]; then
+            problem "drive ${drive^^}: differs from expected_desk/$drive:"$'\n'"$(
+                printf '%s\n' "$difference" | head -20 | sed 's/^/    /')"
+        fi
+    done
+fi
+
+# Work files of COPY that the case did not put there itself.
+while IFS= read -r -d '' stray; do
+    relative=${stray#"$work/"}
+    case $relative in
+    disk/*) origin=$case_dir/$relative ;;
+    desk/*) origin=$case_dir/desk_before/${relative#desk/} ;;
+    esac
+    [[ -e $origin ]] || problem "work file left behind: $relative"
+done < <(find "$work/disk" "$desk/c" "$desk/d" -iname '~TVX*.TMP' -print0 2>/dev/null)
 
 if [[ -f $case_dir/stderr_not_empty && ! -s $err ]]; then
     problem "nothing on standard error"

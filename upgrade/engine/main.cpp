@@ -24,6 +24,8 @@ enum Keyword : uint16_t {
     kReqJump = 3,
     kJump = 4,
     kLabel = 5,
+    kCopy = 6,
+    kDelete = 7,
     kStop = 8,
     kJumpBack = 9,
     kReqJumpBack = 10,
@@ -31,7 +33,10 @@ enum Keyword : uint16_t {
     kClearLcd = 13,
     kPrintErrorCode = 16,
     kPrintErrorCodeLcd = 17,
+    kChecksumAllFiles = 18,
+    kMakeDir = 20,
     kQuit = 21,
+    kCheckVersion = 22,
     kKeywordCount = 23,
 };
 
@@ -53,6 +58,16 @@ CommandHandler handler_of(uint16_t k) {
         return CmdPrintErrorCode;
     case kPrintErrorCodeLcd:
         return CmdPrintErrorCodeLcd;
+    case kCopy:
+        return CmdCopy;
+    case kDelete:
+        return CmdDelete;
+    case kChecksumAllFiles:
+        return CmdChecksumAllFiles;
+    case kMakeDir:
+        return CmdMakeDir;
+    case kCheckVersion:
+        return CmdCheckVersion;
     default:
         return nullptr;
     }

@@ -65,5 +65,10 @@ uint16_t CmdPrintLcd(FILE* script);
 uint16_t CmdClearLcd(FILE* script);
 uint16_t CmdPrintErrorCode(FILE* script);
 uint16_t CmdPrintErrorCodeLcd(FILE* script);
+uint16_t CmdCopy(FILE* script);
+uint16_t CmdDelete(FILE* script);
+uint16_t CmdChecksumAllFiles(FILE* script);
+uint16_t CmdMakeDir(FILE* script);
+uint16_t CmdCheckVersion(FILE* script);
 
 } // namespace tolvanex

@@ -1,0 +1,135 @@
+// The checksum list "checksum.dat" of the upgrade disk, and CHECKSUMALLFILES, which checks every
+// listed file before anything is installed.
+#include "filecmds/filecmds.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tolvanex {
+
+namespace {
+
+constexpr const char* kChecksumList = "checksum.dat";
+constexpr uint16_t kNameLine = 3;
+constexpr char kSeparator = '\\';
+
+char upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool same_name(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b)
+        if (upper(*a) != upper(*b)) return false;
+    return *a == *b;
+}
+
+bool read_record(FILE* list, ChecksumRecord& record) {
+    return exec()->EXEC_FILERead(&record, sizeof record, 1, list) == 1;
+}
+
+// The name shown for a record: its path after the last backslash, unless the path has none or
+// begins with it.
+const char* display_name(const char* path) {
+    const char* separator = std::strrchr(path, kSeparator);
+    return separator && separator != path ? separator + 1 : path;
+}
+
+} // namespace
+
+bool HasPath(const ChecksumRecord& record) {
+    return std::memchr(record.path, '\0', sizeof record.path) != nullptr;
+}
+
+// Four bytes per step: the even and the odd bytes of each word add up in 16-bit lanes, which are
+// folded into the total before they can overflow. Only the sum modulo 256 counts.
+uint8_t ChecksumBytes(const uint8_t* data, uint32_t n) {
+    constexpr uint32_t kLaneMask = 0x00FF00FF;
+    constexpr uint32_t kWordsPerFold = 128; // 128 * 2 * 255 < 65536
+    uint32_t total = 0;
+    uint32_t i = 0;
+    while (n - i >= 4) {
+        uint32_t lanes = 0;
+        for (uint32_t w = 0; w < kWordsPerFold && n - i >= 4; ++w, i += 4) {
+            uint32_t word;
+            std::memcpy(&word, data + i, sizeof word);
+            lanes += (word & kLaneMask) + ((word >> 8) & kLaneMask);
+        }
+        total += (lanes & 0xFFFF) + (lanes >> 16);
+    }
+    for (; i < n; ++i)
+        total += data[i];
+    return static_cast<uint8_t>(total);
+}
+
+uint16_t LookupChecksum(const char* name, uint8_t& checksum) {
+    OpenFile list(exec()->EXEC_FILEOpen(kChecksumList, "rb"));
+    if (!list) return 0;
+    ChecksumRecord record{};
+    while (read_record(list.get(), record)) {
+        if (HasPath(record) && same_name(record.path, name)) {
+            checksum = record.checksum;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+uint16_t CheckOneFile(const ChecksumRecord& record) {
+    OpenFile file(exec()->EXEC_FILEOpen(record.path, "rb"));
+    if (!file) {
+        SetErrorRegister(kChecksumUnableToOpenSource);
+        return 0;
+    }
+    const uint32_t n = exec()->EXEC_FILELength(file.get());
+    if (n == 0) {
+        SetErrorRegister(kChecksumSourceFileZeroLength);
+        return 0;
+    }
+    FileBuffer data(n);
+    if (!data) {
+        SetErrorRegister(kChecksumMemoryAllocationFailed);
+        return 0;
+    }
+    if (exec()->EXEC_FILERead(data.get(), n, 1, file.get()) != 1) {
+        SetErrorRegister(kChecksumFileReadFailed);
+        return 0;
+    }
+    if (ChecksumBytes(data.get(), n) != record.checksum) {
+        SetErrorRegister(kChecksumMismatch);
+        return 0;
+    }
+    return 1;
+}
+
+uint16_t CheckAllFiles() {
+    SetErrorRegister(kNoError);
+    OpenFile list(exec()->EXEC_FILEOpen(kChecksumList, "rb"));
+    if (!list) {
+        SetErrorRegister(kChecksumFileNotOpened);
+        return 0;
+    }
+    uint16_t result = 1;
+    ChecksumRecord record{};
+    while (result == 1 && read_record(list.get(), record)) {
+        // A path without its terminating zero would run into the checksum and beyond.
+        if (!HasPath(record) || record.path[0] == '\0') {
+            SetErrorRegister(kChecksumBadFileName);
+            result = 0;
+            continue;
+        }
+        const char* name = display_name(record.path);
+        LcdWriteLine(name, kNameLine);
+        exec()->EXEC_Printf("%s\n", name);
+        result = CheckOneFile(record);
+    }
+    return result;
+}
+
+uint16_t CmdChecksumAllFiles(FILE* script) {
+    char label[kArgumentBuffer];
+    if (!ReadArgumentLine(script, label)) return 0;
+    if (!CheckAllFiles()) RequestLabelSearch(script, label, false);
+    return 1;
+}
+
+} // namespace tolvanex

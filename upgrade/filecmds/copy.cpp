@@ -1,0 +1,296 @@
+// COPY: installs files from the upgrade disk, unpacking packed ones, and verifies what it wrote.
+#include "filecmds/filecmds.hpp"
+
+#include <pcplat/dos.h>
+#include <pcplat/win32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace tolvanex {
+
+namespace {
+
+constexpr uint32_t kIdDirectoryPart = 0xFFFF1000;
+constexpr uint16_t kNameLine = 3;
+constexpr char kPackedMark = '_';
+constexpr char kSeparator = '\\';
+// The checksum list names files without their drive prefix ("A:\").
+constexpr size_t kDrivePrefixLength = 3;
+constexpr char kDriveColon = ':';
+constexpr size_t kDriveLength = 2; // "D:"
+
+// A packed file: the installed name's last character, then a packed block (method, unpacked
+// length in little-endian order, payload).
+constexpr uint32_t kPackedHeaderLength = 6;
+constexpr size_t kNameByte = 0;
+constexpr size_t kMethodByte = 1;
+constexpr size_t kLengthBytes = 2;
+constexpr uint8_t kMethodWithoutLength = 0xFF;
+// The unpacked data and its read-back are held at once.
+constexpr uint64_t kUnpackedBuffers = 2;
+
+// Work files beside the destination: "~TVX0000.TMP" to "~TVX9999.TMP".
+constexpr const char* kTempNameFormat = "~TVX%04u.TMP";
+constexpr unsigned kTempNames = 10000;
+constexpr uint32_t kAnyEntry = DOS_ATTR_DIRECTORY | DOS_ATTR_HIDDEN | DOS_ATTR_SYSTEM;
+
+uint32_t little_endian_32(const uint8_t* bytes) {
+    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+           uint32_t{bytes[3]} << 24;
+}
+
+// The length of the directory part of a path, its separator (or the drive's colon) included; a
+// slash separates as a backslash does.
+size_t directory_length_of(const char* path) {
+    const size_t separator = std::string_view(path).find_last_of("\\/");
+    if (separator != std::string_view::npos) return separator + 1;
+    return path[0] != '\0' && path[1] == kDriveColon ? kDriveLength : 0;
+}
+
+bool entry_exists(const char* path) {
+    DosFindData find{};
+    if (win32_find_first(path, kAnyEntry, &find) != 0) return false;
+    win32_find_close(&find);
+    return true;
+}
+
+// The file a destination is written as before it takes the destination's name, so that a
+// failure at any step leaves the old destination exactly as it was. Removed unless it became
+// the destination.
+class WorkFile {
+  public:
+    WorkFile() = default;
+    ~WorkFile() {
+        if (made_) dos_delete(path_);
+    }
+    WorkFile(const WorkFile&) = delete;
+    WorkFile& operator=(const WorkFile&) = delete;
+
+    // Picks a name that is free in the destination's directory; false when none fits.
+    bool choose_beside(const char* destination) {
+        // Beside the destination, so that the final rename stays within one directory.
+        const size_t directory_length = directory_length_of(destination);
+        for (unsigned tried = 0; tried < kTempNames; ++tried) {
+            char name[kPathBuffer];
+            std::snprintf(name, sizeof name, kTempNameFormat, next_number_);
+            next_number_ = (next_number_ + 1) % kTempNames;
+            if (directory_length + std::strlen(name) > kPathLimit) return false;
+            std::memcpy(path_, destination, directory_length);
+            std::strcpy(path_ + directory_length, name);
+            if (!entry_exists(path_)) return true;
+        }
+        return false;
+    }
+
+    const char* path() const { return path_; }
+    void mark_made() { made_ = true; }
+
+    bool become(const char* destination) {
+        if (win32_move_file_replace(path_, destination) != 0) return false;
+        made_ = false;
+        return true;
+    }
+
+  private:
+    static inline unsigned next_number_ = 0;
+    char path_[kPathBuffer]{};
+    bool made_ = false;
+};
+
+// Writes size bytes to a new work file and flushes them to the disk. Sets the register.
+bool write_work_file(WorkFile& work, const char* destination, const uint8_t* data, uint32_t size) {
+    if (std::strlen(destination) > kPathLimit || !work.choose_beside(destination)) {
+        SetErrorRegister(kCopyUnableToCreateDest);
+        return false;
+    }
+    OpenFile out(exec()->EXEC_FILEOpen(work.path(), "wb"));
+    if (!out) {
+        SetErrorRegister(kCopyUnableToCreateDest);
+        return false;
+    }
+    work.mark_made();
+    // Written means on the disk: a full disk may show only when the buffers go out.
+    const bool written = exec()->EXEC_FILEWrite(data, size, 1, out.get()) == 1 &&
+                         win32_flush_file_buffers(out.get()) == 0;
+    out.close();
+    SetErrorRegister(written ? kNoError : kCopyUnableToWriteDest);
+    return written;
+}
+
+// Reads the work file back and compares it with what was meant to be written. Sets the register.
+bool verify_work_file(const WorkFile& work, const uint8_t* data, uint32_t size, uint8_t* readback) {
+    OpenFile in(exec()->EXEC_FILEOpen(work.path(), "rb"));
+    if (!in) {
+        SetErrorRegister(kCopyUnableToOpenVerify);
+        return false;
+    }
+    if (exec()->EXEC_FILERead(readback, size, 1, in.get()) != 1) {
+        SetErrorRegister(kCopyVerifyReadFailed);
+        return false;
+    }
+    in.close();
+    if (!CompareBytes(readback, data, size)) {
+        SetErrorRegister(kCopyVerifyCompareFailed);
+        return false;
+    }
+    SetErrorRegister(kNoError);
+    return true;
+}
+
+// The verified work file takes the destination's name in one step.
+uint16_t replace_destination(WorkFile& work, const char* destination) {
+    if (!work.become(destination)) {
+        SetErrorRegister(kCopyUnableToCreateDest);
+        return 0;
+    }
+    SetErrorRegister(kNoError);
+    return 1;
+}
+
+uint16_t install_packed(const uint8_t* image, uint32_t n, char* destination) {
+    // Without a whole header there is no length to trust, and nothing past the image is read.
+    const uint32_t length = n < kPackedHeaderLength || image[kMethodByte] == kMethodWithoutLength
+                                ? 0
+                                : little_endian_32(image + kLengthBytes);
+    if (length == 0) {
+        SetErrorRegister(kCopyCompressedZeroLength);
+        return 0;
+    }
+    // A length beyond the memory there is would only be found out part way through unpacking.
+    if (uint64_t{length} * kUnpackedBuffers > exec()->EXEC_MEMCoreLeft()) {
+        SetErrorRegister(kCopyDecompAllocFailed);
+        return 0;
+    }
+    FileBuffer unpacked(length);
+    if (!unpacked) {
+        SetErrorRegister(kCopyDecompAllocFailed);
+        return 0;
+    }
+    FileBuffer readback(length);
+    if (!readback) {
+        SetErrorRegister(kCopyVerifyAllocFailed);
+        return 0;
+    }
+    if (!exec()->EXEC_PACKDecompress(image + 1, unpacked.get(), n - 1)) {
+        SetErrorRegister(kCopyDecompressionFailed);
+        return 0;
+    }
+    if (const size_t last = std::strlen(destination); last > 0)
+        destination[last - 1] = static_cast<char>(image[kNameByte]);
+    WorkFile work;
+    if (!write_work_file(work, destination, unpacked.get(), length)) return 0;
+    if (!verify_work_file(work, unpacked.get(), length, readback.get())) return 0;
+    return replace_destination(work, destination);
+}
+
+uint16_t install_plain(const uint8_t* image, uint32_t n, const char* destination) {
+    WorkFile work;
+    if (!write_work_file(work, destination, image, n)) return 0;
+    FileBuffer readback(n);
+    if (!readback) {
+        SetErrorRegister(kCopyVerifyAllocFailed);
+        return 0;
+    }
+    if (!verify_work_file(work, image, n, readback.get())) return 0;
+    return replace_destination(work, destination);
+}
+
+bool checksum_matches(const char* source, const uint8_t* image, uint32_t n) {
+    const char* listed_name = source + std::min(std::strlen(source), kDrivePrefixLength);
+    uint8_t listed = 0;
+    return LookupChecksum(listed_name, listed) && listed == ChecksumBytes(image, n);
+}
+
+} // namespace
+
+bool IsPackedName(const char* name) {
+    const size_t length = std::strlen(name);
+    return length > 0 && name[length - 1] == kPackedMark;
+}
+
+uint16_t CompareBytes(const void* a, const void* b, uint32_t n) {
+    return a && b && n > 0 && std::memcmp(a, b, n) == 0 ? 1 : 0;
+}
+
+void DirectoryPart(const char* path, char* out) {
+    FunctionTrace trace(kIdDirectoryPart);
+    const char* separator = std::strrchr(path, kSeparator);
+    // A longer directory can only lead to paths that are refused for their length anyway.
+    const size_t length =
+        separator ? std::min(static_cast<size_t>(separator - path), kPathLimit) : 0;
+    std::memcpy(out, path, length);
+    out[length] = '\0';
+}
+
+uint16_t CopyAndVerifyFile(const char* source, char* destination) {
+    SetErrorRegister(kCopyUnknownError);
+    if (std::strlen(source) > kPathLimit) {
+        SetErrorRegister(kCopyUnableToOpenSource);
+        return 0;
+    }
+    OpenFile in(exec()->EXEC_FILEOpen(source, "rb"));
+    if (!in) {
+        SetErrorRegister(kCopyUnableToOpenSource);
+        return 0;
+    }
+    const uint32_t n = exec()->EXEC_FILELength(in.get());
+    if (n == 0) {
+        SetErrorRegister(kCopySourceZeroLength);
+        return 0;
+    }
+    FileBuffer image(n);
+    if (!image) {
+        SetErrorRegister(kCopyMemoryAllocationFailed);
+        return 0;
+    }
+    if (exec()->EXEC_FILERead(image.get(), n, 1, in.get()) != 1) {
+        SetErrorRegister(kCopyUnableToReadFile);
+        return 0;
+    }
+    if (!checksum_matches(source, image.get(), n)) {
+        SetErrorRegister(kCopyChecksumError);
+        return 0;
+    }
+    if (IsPackedName(source)) return install_packed(image.get(), n, destination);
+    return install_plain(image.get(), n, destination);
+}
+
+uint16_t CopyMatchingFiles(const char* pattern, const char* prefix) {
+    char directory[kPathBuffer];
+    DirectoryPart(pattern, directory);
+    uint16_t result = 1;
+    DosFindData find{};
+    for (int more = win32_find_first(pattern, 0, &find); more == 0 && result == 1;
+         more = win32_find_next(&find)) {
+        // Built at full length: CopyAndVerifyFile refuses what does not fit a DOS path.
+        std::string destination = std::string(prefix) + find.name;
+        const std::string source = std::string(directory) + kSeparator + find.name;
+        LcdWriteLine(find.name, kNameLine);
+        exec()->EXEC_Printf("%s\n", find.name);
+        result = CopyAndVerifyFile(source.c_str(), destination.data());
+    }
+    win32_find_close(&find);
+    return result;
+}
+
+uint16_t CmdCopy(FILE* script) {
+    char line[kArgumentBuffer];
+    if (!ReadArgumentLine(script, line)) return 0;
+    char* comma = std::strchr(line, ',');
+    if (!comma) return 0;
+    char* blank = std::strchr(comma + 1, ' ');
+    if (!blank || blank + 1 - line >= kArgumentLimit) return 0;
+    *comma = '\0';
+    *blank = '\0';
+    const char* label = line;
+    const char* source = comma + 1;
+    const char* destination = blank + 1;
+    if (!CopyMatchingFiles(source, destination)) RequestLabelSearch(script, label, false);
+    return 1;
+}
+
+} // namespace tolvanex
