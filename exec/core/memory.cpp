@@ -5,6 +5,9 @@
 
 #include <pcplat/win32.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
@@ -38,6 +41,7 @@ enum FarFreeStep : unsigned {
 
 constexpr uint32_t kHeaderSize = sizeof(MemBlockHeader);
 constexpr uint32_t kLargestRequest = std::numeric_limits<uint32_t>::max() - kHeaderSize;
+constexpr uint32_t kPopulateFrom = uint32_t{1} << 20;
 
 constexpr const char* kFarMallocFailed = "FarMalloc Failed. requested %lu bytes.\n";
 constexpr const char* kInvalidFree = "EXEC_MEMFarFree - Invalid memory free... ************\n";
@@ -206,6 +210,18 @@ void initialise_memory_statistics() {
     s.statistics_initialised = 1;
 }
 
+// Large blocks are file images and unpacked data, about to be filled whole: their pages are
+// mapped in one call rather than by one fault each, which costs more than the copying itself.
+void populate(void* block, uint32_t size) {
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(page - 1);
+    if (end <= first) return;
+    // Huge pages where the host has them: a 2 MiB page is one fault instead of 512.
+    ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+}
+
 } // namespace vantrel
 
 using namespace vantrel;
@@ -222,6 +238,7 @@ extern "C" void* EXEC_MEMFarMalloc(uint32_t size, uint16_t owner) {
         return nullptr;
     }
     const uint32_t block_size = size + kHeaderSize;
+    if (block_size >= kPopulateFrom) populate(raw, block_size);
     auto* header = static_cast<MemBlockHeader*>(raw);
     add_usage(s, block_size, owner);
     header->signature = EXEC_MEM_SIGNATURE;
