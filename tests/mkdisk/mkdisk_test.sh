@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Runs mkdisk as a disk builder would and checks the disk folders it makes, its findings and its
+# exit status.
+# Usage: mkdisk_test.sh PATH/TO/mkdisk SCRATCH_DIR
+set -uo pipefail
+
+mkdisk=${1:?usage: mkdisk_test.sh MKDISK_BINARY SCRATCH_DIR}
+mkdisk=$(cd "$(dirname "$mkdisk")" && pwd -P)/$(basename "$mkdisk")
+scratch=${2:?usage: mkdisk_test.sh MKDISK_BINARY SCRATCH_DIR}
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cd "$scratch" || exit 1
+
+passed=0
+failed=0
+case_name=""
+
+run() {
+    env -u DESKSIM "$mkdisk" "$@" >out.txt 2>err.txt </dev/null
+    rc=$?
+}
+start() { case_name=$1; case_ok=1; }
+fail() {
+    echo "FAIL [$case_name]: $*"
+    echo "  exit status: $rc"
+    sed 's/^/  stdout: /' out.txt
+    sed 's/^/  stderr: /' err.txt
+    case_ok=0
+}
+finish() {
+    if [[ $case_ok == 1 ]]; then
+        echo "ok   [$case_name]"
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+}
+expect_status() { [[ $rc == "$1" ]] || fail "exit status $rc, expected $1"; }
+expect_err() { grep -qF -- "$1" err.txt || fail "stderr lacks: $1"; }
+expect_no_err() { [[ ! -s err.txt ]] || fail "stderr not empty"; }
+
+# record N FILE: the path and checksum of record N (0-based) of a checksum list.
+record() {
+    local path sum
+    path=$(dd if="$2" bs=129 skip="$1" count=1 2>/dev/null | head -c 128 | tr -d '\0')
+    sum=$(dd if="$2" bs=1 skip=$(($1 * 129 + 128)) count=1 2>/dev/null | od -An -tu1 | tr -d ' ')
+    printf '%s %s' "$path" "$sum"
+}
+
+mkdir -p src/DATA src/BIN
+printf '\x01\x02\xff' >src/DATA/SMALL.BIN
+for i in $(seq 1 200); do echo "line $i of the release notes, the same words again"; done >src/DATA/NOTES.TXT
+head -c 5000 /dev/zero | tr '\0' 'z' >src/BIN/APP.EXE
+cat >src/tolvanex.des <<'SCRIPT'
+#CHECKSUMALLFILES bad
+#COPY bad,A:\DATA\*.* C:\
+#COPY bad,A:\BIN\APP.EX_ C:\
+#END
+#LABEL bad
+#PRINTERRORCODE
+#END
+SCRIPT
+
+start "build packs the chosen files and lists every file"
+run build src disk --pack '*.exe' -m 1
+expect_status 0
+expect_no_err
+[[ -f disk/BIN/APP.EX_ && ! -e disk/BIN/APP.EXE ]] || fail "APP.EXE not packed as APP.EX_"
+[[ $(head -c 2 disk/BIN/APP.EX_ | od -An -c | tr -d ' ') == "E001" ]] || fail "packed file does not start with E, method 1"
+cmp -s src/DATA/NOTES.TXT disk/DATA/NOTES.TXT || fail "plain file changed"
+[[ $(stat -c %s disk/checksum.dat) == $((4 * 129)) ]] || fail "checksum.dat is not 4 records"
+[[ $(record 0 disk/checksum.dat) == 'BIN\APP.EX_ '* ]] || fail "record 0: $(record 0 disk/checksum.dat)"
+[[ $(record 2 disk/checksum.dat) == 'DATA\SMALL.BIN 2' ]] || fail "record 2: $(record 2 disk/checksum.dat)"
+grep -q 'APP.EX_.*Huffman' out.txt || fail "packing not reported"
+finish
+
+start "check passes a good disk"
+run check disk
+expect_status 0
+grep -q "no problems found" out.txt || fail "no all-clear"
+finish
+
+start "check finds a changed file, an unlisted file and a listed file that is gone"
+printf 'x' >>disk/DATA/NOTES.TXT
+echo extra >disk/EXTRA.TXT
+rm disk/DATA/SMALL.BIN
+run check disk
+expect_status 1
+expect_err 'DATA\NOTES.TXT: the checksum differs'
+expect_err 'DATA\SMALL.BIN: listed in checksum.dat but not on the disk'
+expect_err 'note: EXTRA.TXT is not in checksum.dat'
+finish
+
+start "sums rewrites the list from the files"
+run sums disk
+expect_status 0
+run check disk
+expect_status 0
+finish
+
+start "script problems: a missing label and a source missing from the list"
+mkdir -p src2
+cp -R src/. src2/
+cat >src2/tolvanex.des <<'SCRIPT'
+#COPY failed,A:\DATA\*.* C:\
+#COPY failed,NOTES.TXT C:\
+#JUMP nowhere
+#LABEL failed
+#END
+SCRIPT
+run build src2 disk2
+expect_status 1
+expect_err 'tolvanex.des:2: #COPY source '\''NOTES.TXT'\'' matches no file on the disk'
+expect_err "tolvanex.des:3: #JUMP names the label 'nowhere'"
+[[ -f disk2/checksum.dat ]] || fail "the disk was not written"
+finish
+
+start "refusals: non-empty disk, clashing packed names, a plain name ending in '_'"
+run build src disk
+expect_status 1
+expect_err "is not empty (--force empties it first)"
+mkdir -p src3
+echo a >src3/REPORT.TXT
+echo b >src3/REPORT.TXY
+echo c >src3/ODD.DA_
+printf '#END\n' >src3/tolvanex.des
+run build src3 disk3 --pack 'REPORT.*'
+expect_status 1
+expect_err "would both be REPORT.TX_"
+expect_err "ODD.DA_: ends in '_'"
+run build src3 disk3 --force -m 9
+[[ $rc -ne 0 ]] || fail "a bad method was accepted"
+expect_err "method '9'"
+finish
+
+start "best method picks the smallest block"
+mkdir -p src4
+head -c 20000 /dev/zero >src4/ZEROS.BIN
+printf '#END\n' >src4/tolvanex.des
+run build src4 disk4 --pack '*.bin'
+expect_status 0
+[[ $(stat -c %s disk4/ZEROS.BI_) -lt 200 ]] || fail "20000 zero bytes packed to $(stat -c %s disk4/ZEROS.BI_)"
+finish
+
+echo "$passed passed, $failed failed"
+[[ $failed == 0 ]]

@@ -1,0 +1,454 @@
+// mkdisk: turns a folder of files into an upgrade disk folder (packed files, "checksum.dat") and
+// checks an upgrade script against the disk before it goes out.
+#include "machine/machine.hpp"
+#include "script_check.hpp"
+
+#include <CLI/CLI.hpp>
+#include <pcplat/win32.h>
+#include <vantrel/exec.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitProblems = 1;
+constexpr const char* kChecksumList = "checksum.dat";
+constexpr const char* kDefaultScript = "tolvanex.des";
+constexpr size_t kRecordPath = 128;
+constexpr size_t kRecordSize = kRecordPath + 1;
+constexpr uint32_t kMaxFileBytes = 0xFFFFFFFAu; // a packed file must fit 32-bit lengths
+constexpr const char* kMethodNames[] = {"stored", "Huffman", "LZW", "LZW sized"};
+
+constexpr const char* kFooter = R"(
+An upgrade disk is a folder whose root is drive A: on the desk: the upgrade script
+(tolvanex.des), the files it installs, and "checksum.dat", the list of every file with its
+8-bit checksum that COPY and CHECKSUMALLFILES check against. A packed file has a name ending
+in '_' (report.tx_); its first byte is the character that the '_' stands for, then a packed
+block that COPY unpacks.
+
+Examples:
+  mkdisk build release/ disk/ --pack '*.exe' --pack 'bin\*.dll' -m best
+  mkdisk check disk/
+  mkdisk sums disk/            after editing files on a disk by hand
+
+Exit status: 0 the disk is fine, 1 problems were found (each on standard error; the disk is
+still written), 2 or more wrong usage.)";
+
+struct Problem : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::vector<uint8_t> read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Problem("cannot read " + path.string());
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    if (in.bad()) throw Problem("cannot read " + path.string());
+    return bytes;
+}
+
+void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw Problem("cannot write " + path.string());
+}
+
+uint8_t checksum(const std::vector<uint8_t>& bytes) {
+    uint8_t sum = 0;
+    for (uint8_t b : bytes)
+        sum = static_cast<uint8_t>(sum + b);
+    return sum;
+}
+
+std::string upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A path below the disk root, DOS style.
+std::string dos_path(const fs::path& relative) {
+    std::string out;
+    for (const fs::path& part : relative) {
+        if (!out.empty()) out += '\\';
+        out += part.string();
+    }
+    return out;
+}
+
+// '*' any run, '?' one character, ignoring case; '\' and '/' are the same.
+bool wildcard(std::string_view pattern, std::string_view text) {
+    auto same = [](char a, char b) {
+        if (a == '/') a = '\\';
+        if (b == '/') b = '\\';
+        return std::toupper(static_cast<unsigned char>(a)) ==
+               std::toupper(static_cast<unsigned char>(b));
+    };
+    size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], text[t]))) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+// The runtime library on a machine whose drive A: is the disk, as on the desk.
+class Desk {
+  public:
+    explicit Desk(const fs::path& disk) {
+        pcplat::MachineOptions options;
+        options.start_dir = disk;
+        machine_ = std::make_unique<pcplat::Machine>(options);
+        pcplat::Machine::install(machine_.get());
+        exec_ = EXEC_OpenExec(0);
+        if (!exec_) throw Problem("the runtime library did not open");
+    }
+    ~Desk() {
+        EXEC_CloseExec();
+        pcplat::Machine::install(nullptr);
+    }
+    Desk(const Desk&) = delete;
+    Desk& operator=(const Desk&) = delete;
+
+    // A packed block of the data: the method asked for, or the smallest of all (-1).
+    std::vector<uint8_t> pack(const std::vector<uint8_t>& data, int method) {
+        std::vector<uint8_t> best;
+        for (int m = method < 0 ? 0 : method; m <= (method < 0 ? 3 : method); ++m) {
+            std::vector<uint8_t> block(data.size() + 5);
+            const uint32_t size =
+                exec_->EXEC_PACKCompress(static_cast<uint8_t>(m), data.data(), block.data(),
+                                         static_cast<uint32_t>(data.size()));
+            if (size == 0) throw Problem("packing failed");
+            block.resize(size);
+            if (best.empty() || block.size() < best.size()) best = std::move(block);
+        }
+        return best;
+    }
+
+    // Source paths of the files a COPY pattern finds, built as COPY builds them.
+    std::vector<std::string> matches(const std::string& pattern) {
+        const size_t slash = pattern.rfind('\\');
+        const std::string directory = slash == std::string::npos ? "" : pattern.substr(0, slash);
+        std::vector<std::string> out;
+        DosFindData found{};
+        for (int r = win32_find_first(pattern.c_str(), 0, &found); r == 0;
+             r = win32_find_next(&found))
+            out.push_back(directory + "\\" + found.name);
+        return out;
+    }
+    bool exists(const std::string& path) {
+        DosFindData found{};
+        const bool hit = win32_find_first(path.c_str(), 0, &found) == 0;
+        if (hit) win32_find_close(&found);
+        return hit;
+    }
+
+  private:
+    std::unique_ptr<pcplat::Machine> machine_;
+    ExecTable* exec_ = nullptr;
+};
+
+struct Report {
+    int problems = 0;
+    void problem(const std::string& text) {
+        std::cerr << "mkdisk: " << text << '\n';
+        ++problems;
+    }
+};
+
+struct Record {
+    std::string path;
+    uint8_t sum;
+};
+
+std::vector<Record> read_list(const fs::path& disk) {
+    std::vector<Record> records;
+    std::ifstream in(disk / kChecksumList, std::ios::binary);
+    char raw[kRecordSize];
+    while (in.read(raw, kRecordSize)) {
+        char* end = std::find(raw, raw + kRecordPath, '\0');
+        records.push_back({std::string(raw, static_cast<size_t>(end - raw)),
+                           static_cast<uint8_t>(raw[kRecordPath])});
+    }
+    return records;
+}
+
+// Every file of the disk but the list itself, by DOS path, in a stable order.
+std::map<std::string, fs::path> disk_files(const fs::path& disk) {
+    std::map<std::string, fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(disk)) {
+        if (!entry.is_regular_file()) continue;
+        const fs::path relative = fs::relative(entry.path(), disk);
+        if (relative == kChecksumList) continue;
+        files.emplace(dos_path(relative), entry.path());
+    }
+    return files;
+}
+
+void write_list(const fs::path& disk, Report& report) {
+    std::vector<uint8_t> list;
+    for (const auto& [name, path] : disk_files(disk)) {
+        if (name.size() >= kRecordPath) {
+            report.problem(name +
+                           ": the path is longer than the list's 127 characters; not listed");
+            continue;
+        }
+        const std::vector<uint8_t> bytes = read_file(path);
+        if (bytes.empty()) report.problem(name + ": empty; the desk refuses empty files");
+        std::vector<uint8_t> record(kRecordSize, 0);
+        std::copy(name.begin(), name.end(), record.begin());
+        record[kRecordPath] = checksum(bytes);
+        list.insert(list.end(), record.begin(), record.end());
+    }
+    write_file(disk / kChecksumList, list);
+}
+
+void check_list(const fs::path& disk, Report& report) {
+    if (!fs::exists(disk / kChecksumList)) {
+        report.problem(std::string(kChecksumList) + " is missing");
+        return;
+    }
+    const std::vector<Record> records = read_list(disk);
+    const auto files = disk_files(disk);
+    for (const Record& r : records) {
+        auto it = std::find_if(files.begin(), files.end(),
+                               [&](const auto& f) { return f.first == r.path; });
+        if (it == files.end()) {
+            report.problem(r.path + ": listed in " + kChecksumList + " but not on the disk");
+            continue;
+        }
+        const std::vector<uint8_t> bytes = read_file(it->second);
+        if (bytes.empty())
+            report.problem(r.path + ": empty; the desk refuses empty files");
+        else if (checksum(bytes) != r.sum)
+            report.problem(r.path + ": the checksum differs from " + kChecksumList);
+    }
+    for (const auto& [name, path] : files) {
+        const std::string wanted = upper(name);
+        if (std::none_of(records.begin(), records.end(),
+                         [&](const Record& r) { return upper(r.path) == wanted; }))
+            std::cerr << "mkdisk: note: " << name << " is not in " << kChecksumList << '\n';
+    }
+}
+
+void check_script(const fs::path& disk, const std::string& script, Desk& desk, Report& report) {
+    const fs::path path = disk / script;
+    if (!fs::exists(path)) {
+        report.problem("no script " + script + " on the disk");
+        return;
+    }
+    const std::vector<uint8_t> bytes = read_file(path);
+    const std::vector<Record> records = read_list(disk);
+    mkdisk::ScriptFacts facts;
+    facts.matches = [&](const std::string& pattern) { return desk.matches(pattern); };
+    facts.exists = [&](const std::string& p) { return desk.exists(p); };
+    facts.listed = [&](const std::string& name) {
+        const std::string wanted = upper(name);
+        return std::any_of(records.begin(), records.end(),
+                           [&](const Record& r) { return upper(r.path) == wanted; });
+    };
+    for (const mkdisk::Finding& f :
+         mkdisk::check_script(std::string(bytes.begin(), bytes.end()), facts))
+        report.problem(script + (f.line ? ":" + std::to_string(f.line) : std::string()) + ": " +
+                       f.text);
+}
+
+struct BuildOptions {
+    fs::path source;
+    fs::path disk;
+    std::vector<std::string> pack;
+    std::string method = "best";
+    std::string script = kDefaultScript;
+    bool force = false;
+};
+
+int parse_method(const std::string& text) {
+    if (text == "best") return -1;
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') return text[0] - '0';
+    throw Problem("method '" + text + "': 0, 1, 2, 3 or best");
+}
+
+int build(const BuildOptions& o) {
+    Report report;
+    const int method = parse_method(o.method);
+    if (!fs::is_directory(o.source)) throw Problem(o.source.string() + " is not a folder");
+    if (fs::exists(o.disk)) {
+        if (!fs::is_directory(o.disk))
+            throw Problem(o.disk.string() + " exists and is not a folder");
+        if (!fs::is_empty(o.disk)) {
+            if (!o.force)
+                throw Problem(o.disk.string() + " is not empty (--force empties it first)");
+            for (const auto& entry : fs::directory_iterator(o.disk))
+                fs::remove_all(entry.path());
+        }
+    }
+    if (fs::weakly_canonical(o.disk).string().starts_with(fs::weakly_canonical(o.source).string() +
+                                                          "/"))
+        throw Problem("the disk folder must not lie inside the source folder");
+    fs::create_directories(o.disk);
+    const fs::path disk = fs::canonical(o.disk);
+    Desk desk(disk);
+
+    std::map<std::string, std::string> made; // disk name (upper case) -> source name
+    std::vector<std::pair<std::string, fs::path>> sources;
+    for (const auto& entry : fs::recursive_directory_iterator(o.source))
+        if (entry.is_regular_file())
+            sources.emplace_back(dos_path(fs::relative(entry.path(), o.source)), entry.path());
+    std::sort(sources.begin(), sources.end());
+    uint64_t total_in = 0, total_out = 0;
+    for (const auto& [name, path] : sources) {
+        if (upper(name) == upper(kChecksumList)) {
+            std::cerr << "mkdisk: note: " << name << " in the source is replaced by the new list\n";
+            continue;
+        }
+        const std::string base = fs::path(path).filename().string();
+        const bool packed = std::any_of(o.pack.begin(), o.pack.end(), [&](const std::string& g) {
+            return wildcard(g, g.find_first_of("\\/") == std::string::npos ? base : name);
+        });
+        std::vector<uint8_t> data = read_file(path);
+        std::string disk_name = name;
+        if (packed) {
+            if (data.empty()) {
+                report.problem(name + ": empty; an empty file cannot be packed");
+                continue;
+            }
+            if (data.size() > kMaxFileBytes) {
+                report.problem(name + ": too large to pack");
+                continue;
+            }
+            const char installed = name.back();
+            disk_name.back() = '_';
+            std::vector<uint8_t> block = desk.pack(data, method);
+            std::vector<uint8_t> file;
+            file.reserve(block.size() + 1);
+            file.push_back(static_cast<uint8_t>(installed));
+            file.insert(file.end(), block.begin(), block.end());
+            std::printf("  %-40s %10zu -> %10zu bytes (%s)\n", disk_name.c_str(), data.size(),
+                        file.size(), kMethodNames[block[0]]);
+            total_in += data.size();
+            data = std::move(file);
+        } else {
+            if (name.back() == '_')
+                report.problem(name +
+                               ": ends in '_', so COPY would take it for a packed file; pack it "
+                               "(--pack) or rename it");
+            std::printf("  %-40s %10zu bytes\n", disk_name.c_str(), data.size());
+            total_in += data.size();
+        }
+        auto [it, fresh] = made.emplace(upper(disk_name), name);
+        if (!fresh) {
+            report.problem(name + " and " + it->second + " would both be " + disk_name +
+                           " on the disk");
+            continue;
+        }
+        const fs::path relative = fs::relative(path, o.source);
+        std::string file_name = relative.filename().string();
+        if (packed) file_name.back() = '_';
+        fs::create_directories(disk / relative.parent_path());
+        const fs::path host_target = disk / relative.parent_path() / file_name;
+        write_file(host_target, data);
+        total_out += data.size();
+    }
+    write_list(disk, report);
+    std::printf("%zu files, %llu bytes in, %llu bytes on the disk\n", made.size(),
+                static_cast<unsigned long long>(total_in),
+                static_cast<unsigned long long>(total_out));
+    check_script(disk, o.script, desk, report);
+    return report.problems ? kExitProblems : kExitOk;
+}
+
+int sums(const fs::path& disk) {
+    if (!fs::is_directory(disk)) throw Problem(disk.string() + " is not a folder");
+    Report report;
+    write_list(disk, report);
+    return report.problems ? kExitProblems : kExitOk;
+}
+
+int check(const fs::path& disk_folder, const std::string& script) {
+    if (!fs::is_directory(disk_folder)) throw Problem(disk_folder.string() + " is not a folder");
+    const fs::path disk = fs::canonical(disk_folder);
+    Report report;
+    Desk desk(disk);
+    check_list(disk, report);
+    check_script(disk, script, desk, report);
+    if (!report.problems) std::printf("%s: no problems found\n", disk_folder.c_str());
+    return report.problems ? kExitProblems : kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Builds and checks upgrade disks for the desk.", "mkdisk"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+
+    BuildOptions b;
+    CLI::App* build_cmd =
+        app.add_subcommand("build", "Make a disk folder from a folder of files, write checksum.dat "
+                                    "and check the script");
+    build_cmd->add_option("source", b.source, "folder of files, laid out as on the disk")
+        ->required();
+    build_cmd->add_option("disk", b.disk, "the disk folder to make (new or empty)")->required();
+    build_cmd->add_option(
+        "-p,--pack", b.pack,
+        "pack files matching this wildcard (name, or path with '\\' below the source); repeatable");
+    build_cmd
+        ->add_option("-m,--method", b.method,
+                     "packing method: 0 stored, 1 Huffman, 2 LZW, 3 LZW sized, or best")
+        ->capture_default_str();
+    build_cmd->add_option("-s,--script", b.script, "the upgrade script to check, on the disk")
+        ->capture_default_str();
+    build_cmd->add_flag("-f,--force", b.force, "empty a non-empty disk folder first");
+
+    fs::path sums_disk;
+    CLI::App* sums_cmd =
+        app.add_subcommand("sums", "Rewrite checksum.dat of a disk folder from its files");
+    sums_cmd->add_option("disk", sums_disk, "the disk folder")->required();
+
+    fs::path check_disk;
+    std::string check_script_name = kDefaultScript;
+    CLI::App* check_cmd = app.add_subcommand(
+        "check", "Check a disk folder: checksum.dat against the files, and the script");
+    check_cmd->add_option("disk", check_disk, "the disk folder")->required();
+    check_cmd->add_option("-s,--script", check_script_name, "the upgrade script, on the disk")
+        ->capture_default_str();
+
+    CLI11_PARSE(app, argc, argv);
+    try {
+        if (*build_cmd) return build(b);
+        if (*sums_cmd) return sums(sums_disk);
+        return check(check_disk, check_script_name);
+    } catch (const std::exception& e) {
+        std::cerr << "mkdisk: " << e.what() << '\n';
+        return kExitProblems;
+    }
+}

@@ -1,0 +1,32 @@
+// Reads an upgrade script the way the upgrade program does and finds what would go wrong on the
+// desk before the disk leaves the building: labels that no LABEL defines (or that a forward
+// search cannot reach), command words that are no command, argument lines the program would
+// refuse, and COPY/COPYGFX sources that match nothing on the disk or are missing from its
+// checksum list.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace mkdisk {
+
+struct Finding {
+    int line = 0; // 1-based line of the command
+    std::string text;
+};
+
+struct ScriptFacts {
+    // Files the COPY source pattern matches on the disk (drive A:), as the desk finds them; empty
+    // when nothing matches.
+    std::function<std::vector<std::string>(const std::string& pattern)> matches;
+    // Whether the checksum list holds a record for the name, compared as COPY does.
+    std::function<bool(const std::string& name)> listed;
+    // Whether a file of exactly this DOS path exists on the disk.
+    std::function<bool(const std::string& path)> exists;
+};
+
+// Every problem found in the script text, in script order.
+std::vector<Finding> check_script(const std::string& text, const ScriptFacts& facts);
+
+} // namespace mkdisk
