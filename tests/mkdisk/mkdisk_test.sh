@@ -115,6 +115,14 @@ expect_err "tolvanex.des:3: #JUMP names the label 'nowhere'"
 [[ -f disk2/checksum.dat ]] || fail "the disk was not written"
 finish
 
+start "check: a COPY source on the disk but missing from checksum.dat"
+echo "added late" >disk2/DATA/LATE.TXT
+printf '#COPY failed,A:\\DATA\\LATE.TXT C:\\\n#LABEL failed\n#END\n' >disk2/late.des
+run check disk2 -s late.des
+expect_status 1
+expect_err "late.des:1: #COPY of A:\DATA\LATE.TXT: 'DATA\LATE.TXT' is not in checksum.dat"
+finish
+
 start "refusals: non-empty disk, clashing packed names, a plain name ending in '_'"
 run build src disk
 expect_status 1
