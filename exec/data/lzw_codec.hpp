@@ -63,61 +63,75 @@ uint64_t encode(const uint8_t* in, uint32_t length, uint8_t* out, uint64_t capac
     auto clear_table = [&] { std::memset(hash, kEmptyByte, sizeof(int32_t) * hsize); };
     clear_table();
 
-    // Output: bits gather in a 32-bit accumulator (fewer than 16 pending between codes) and
-    // leave two bytes at a time. A group is 8 codes of n bits, whole bytes, so the number of
-    // codes in the current one is all it takes to pad it out.
-    uint8_t* op = out;
-    uint8_t* const op_end = out + static_cast<uintptr_t>(capacity < max_encoded_size(length)
-                                                             ? capacity
-                                                             : max_encoded_size(length));
-    uint64_t dropped = 0; // bytes past capacity
+    // Output. The input goes in chunks, and a chunk starts only where the room left holds all
+    // that its bytes can give (one code of at most two bytes each, plus group padding), so the
+    // hot loops write without a check. Near the end of the room a chunk is coded into a scratch
+    // buffer instead, and only what fits is kept; the rest is counted.
+    constexpr uint32_t kChunk = 8192;
+    constexpr uint32_t kChunkRoom = 2 * kChunk + 128;
+    uint8_t scratch[kChunkRoom];
+    const uint64_t room = capacity < max_encoded_size(length) ? capacity : max_encoded_size(length);
+    uint8_t* const out_end = out + static_cast<uintptr_t>(room);
+    uint8_t* wp = out;   // where the next kept byte goes
+    uint8_t* base = out; // start of the current chunk's bytes (out, or the scratch buffer)
+    uint8_t* op = out;   // next byte of the current chunk
+    uint64_t before = 0; // bytes counted before base
+    auto begin_chunk = [&] {
+        if (out_end - wp >= static_cast<ptrdiff_t>(kChunkRoom)) {
+            base = op = wp;
+        } else {
+            base = op = scratch;
+        }
+    };
+    auto end_chunk = [&] {
+        const auto made = static_cast<uint64_t>(op - base);
+        if (base == scratch) {
+            const auto left = static_cast<uint64_t>(out_end - wp);
+            const auto kept = static_cast<size_t>(made < left ? made : left);
+            std::memcpy(wp, scratch, kept);
+            wp += kept;
+        } else {
+            wp += made;
+        }
+        before += made;
+        base = op;
+    };
+
+    // Bits gather in a 32-bit accumulator (fewer than 16 pending between codes) and leave two
+    // bytes at a time. A group is 8 codes of n bits, whole bytes.
     uint32_t acc = 0;
     uint32_t pending = 0;
-    uint32_t group_codes = 0;
     uint32_t n = 9;
     uint32_t maxcode = 511;
     uint32_t free_code = kFirstFree;
 
-    auto put_byte = [&](uint32_t b) {
-        if (op != op_end)
-            *op++ = static_cast<uint8_t>(b);
-        else
-            ++dropped;
-    };
-    // Near the end of the room: kept out of put() so that put() stays small enough to inline.
-    auto put_two_bytes_at_end = [&]() {
-        put_byte(acc & 0xFF);
-        put_byte((acc >> 8) & 0xFF);
-    };
     auto put = [&](uint32_t code) {
         acc |= code << pending;
         pending += n;
         if (pending >= 16) {
-            if (op_end - op >= 2) [[likely]] {
-                op[0] = static_cast<uint8_t>(acc);
-                op[1] = static_cast<uint8_t>(acc >> 8);
-                op += 2;
-            } else {
-                put_two_bytes_at_end();
-            }
+            op[0] = static_cast<uint8_t>(acc);
+            op[1] = static_cast<uint8_t>(acc >> 8);
+            op += 2;
             acc >>= 16;
             pending -= 16;
         }
-        group_codes = (group_codes + 1) & 7;
     };
-    // The group in progress goes out as n whole bytes, zero padded.
-    auto end_group = [&]() {
+    // The group in progress, holding group_codes codes, goes out as n whole bytes, zero padded.
+    auto end_group = [&](uint32_t group_codes) {
         if (group_codes == 0) return;
         for (uint32_t bits = pending + (8 - group_codes) * n; bits >= 8; bits -= 8) {
-            put_byte(acc & 0xFF);
+            *op++ = static_cast<uint8_t>(acc);
             acc >>= 8;
         }
         acc = 0;
         pending = 0;
-        group_codes = 0;
     };
+    // While the table fills, every code is followed by a new entry, so the codes since the last
+    // group boundary follow from the free code (width changes fall on multiples of 8 codes):
+    // after the code output at free code f, the group holds (f - 256) mod 8 of them.
+    auto fill_group_codes = [&] { return (free_code - 256) & 7; };
     auto widen = [&]() {
-        end_group();
+        end_group(fill_group_codes());
         ++n;
         maxcode = n == kMaxBits ? kFreeLimit : (1u << n) - 1;
     };
@@ -126,10 +140,11 @@ uint64_t encode(const uint8_t* in, uint32_t length, uint8_t* out, uint64_t capac
     // out_count counts the bytes of the groups completed so far.
     uint64_t ratio = 0;
     uint32_t checkpoint = 10000;
+    uint32_t full_group_codes = 0; // codes in the group while the table is full
     auto check_ratio = [&](uint32_t in_count) {
         checkpoint = in_count + 10000;
-        const uint64_t bits = 8 * (static_cast<uint64_t>(op - out) + dropped) + pending;
-        const uint64_t out_count = (bits - group_codes * n) / 8;
+        const uint64_t bits = 8 * (before + static_cast<uint64_t>(op - base)) + pending;
+        const uint64_t out_count = (bits - full_group_codes * n) / 8;
         // Unsigned, so that inputs past 2 GiB do not turn the ratio negative.
         uint64_t rat;
         if (in_count > 0x7FFFFF) {
@@ -147,101 +162,115 @@ uint64_t encode(const uint8_t* in, uint32_t length, uint8_t* out, uint64_t capac
         clear_table();
         free_code = kFirstFree;
         put(kClear);
-        end_group();
+        end_group((full_group_codes + 1) & 7);
         n = 9;
         maxcode = 511;
         return true;
     };
 
-    const uint8_t* ip = in;
-    const uint8_t* const end = in + length;
-    uint32_t ent = *ip++;
-    while (ip != end) {
-        // Filling the table: compress's hash and probe, a new code for every miss.
-        while (ip != end) {
-            const uint32_t c = *ip++;
-            const auto fcode = static_cast<int32_t>((c << 16) + ent);
-            uint32_t i = (c << hshift) ^ ent;
-            // With a sized table ent can outgrow H; fold the index rather than leave the table.
-            if (i >= hsize) i %= hsize;
-            // The first slot is free only when negative; further ones also when 0 (the pair
-            // 0,0 ends a chain, as in compress).
-            const uint32_t disp = i == 0 ? 1 : hsize - i;
-            int32_t h = hash[i];
-            uint32_t k = codes[i];
-            if (h == fcode) {
-                ent = k;
-                continue;
-            }
-            int32_t free_below = 0;
-            while (h != fcode && h >= free_below) {
-                free_below = 1;
-                i = i >= disp ? i - disp : i - disp + hsize;
-                h = hash[i];
-            }
-            if (h == fcode) {
-                ent = codes[i];
-                continue;
-            }
-            put(ent);
-            if (free_code > maxcode) [[unlikely]]
-                widen();
-            ent = c;
-            codes[i] = static_cast<uint16_t>(free_code);
-            hash[i] = fcode;
-            if (++free_code == kFreeLimit) break;
-        }
-        if (ip == end) break;
-
-        // The table is full and stays as it is until CLEAR. Most lookups now miss, and a miss
-        // would walk a long chain: note in bits 24..30 of hash[e] which groups of following
-        // bytes the string e has entries for, and skip the walk when there are none. (A table
-        // that can fill has at least 69001 slots, so every code e has its slot.)
-        auto bucket_bit = [](uint32_t c) { return uint32_t{0x01000000} << ((c * 7) >> 8); };
+    // Once the table is full it stays as it is until CLEAR. Most lookups now miss, and a miss
+    // would walk a long chain: note in bits 24..30 of hash[e] which groups of following bytes the
+    // string e has entries for, and skip the walk when there are none. (A table that can fill
+    // has at least 69001 slots, so every code e has its slot.)
+    auto bucket_bit = [](uint32_t c) { return uint32_t{0x01000000} << ((c * 7) >> 8); };
+    auto build_filter = [&] {
         for (uint32_t s = 0; s < hsize; ++s) {
             const int32_t h = hash[s];
             if (h >= 0)
                 hash[h & 0xFFFF] |= static_cast<int32_t>(bucket_bit(uint32_t(h) >> 16 & 0xFF));
         }
-        while (ip != end) {
-            const uint32_t c = *ip++;
-            const auto fcode = static_cast<int32_t>((c << 16) + ent);
-            uint32_t i = (c << hshift) ^ ent;
-            if (i >= hsize) i %= hsize;
-            int32_t h = hash[i] & ~int32_t{kFilterBits};
-            uint32_t k = codes[i];
-            if (h == fcode) {
-                ent = k;
-                continue;
-            }
-            if (h >= 0 && (hash[ent] & bucket_bit(c))) {
+    };
+
+    const uint8_t* ip = in;
+    const uint8_t* const end = in + length;
+    uint32_t ent = *ip++;
+    bool full = false;
+    while (ip != end) {
+        begin_chunk();
+        const uint8_t* const chunk_end =
+            static_cast<uint32_t>(end - ip) > kChunk ? ip + kChunk : end;
+        while (ip != chunk_end) {
+            while (ip != chunk_end && !full) {
+                // Filling the table: compress's hash and probe, a new code for every miss.
+                const uint32_t c = *ip++;
+                const auto fcode = static_cast<int32_t>((c << 16) + ent);
+                uint32_t i = (c << hshift) ^ ent;
+                // With a sized table ent can outgrow H; fold the index rather than leave the table.
+                if (i >= hsize) i %= hsize;
+                // The first slot is free only when negative; further ones also when 0 (the pair
+                // 0,0 ends a chain, as in compress).
                 const uint32_t disp = i == 0 ? 1 : hsize - i;
-                do {
+                int32_t h = hash[i];
+                uint32_t k = codes[i];
+                if (h == fcode) {
+                    ent = k;
+                    continue;
+                }
+                int32_t free_below = 0;
+                while (h != fcode && h >= free_below) {
+                    free_below = 1;
                     i = i >= disp ? i - disp : i - disp + hsize;
-                    h = hash[i] & ~int32_t{kFilterBits};
-                } while (h != fcode && h > 0);
+                    h = hash[i];
+                }
                 if (h == fcode) {
                     ent = codes[i];
                     continue;
                 }
+                put(ent);
+                if (free_code > maxcode) [[unlikely]]
+                    widen();
+                ent = c;
+                codes[i] = static_cast<uint16_t>(free_code);
+                hash[i] = fcode;
+                if (++free_code == kFreeLimit) [[unlikely]] {
+                    full = true;
+                    full_group_codes = (kFreeLimit - 1 - 256) & 7;
+                    build_filter();
+                }
             }
-            put(ent);
-            ent = c;
-            const auto in_count = static_cast<uint32_t>(ip - in);
-            if (in_count >= checkpoint) [[unlikely]] {
-                if (check_ratio(in_count)) break;
+            while (ip != chunk_end && full) {
+                const uint32_t c = *ip++;
+                const auto fcode = static_cast<int32_t>((c << 16) + ent);
+                uint32_t i = (c << hshift) ^ ent;
+                if (i >= hsize) i %= hsize;
+                int32_t h = hash[i] & ~int32_t{kFilterBits};
+                uint32_t k = codes[i];
+                if (h == fcode) {
+                    ent = k;
+                    continue;
+                }
+                if (h >= 0 && (hash[ent] & bucket_bit(c))) {
+                    const uint32_t disp = i == 0 ? 1 : hsize - i;
+                    do {
+                        i = i >= disp ? i - disp : i - disp + hsize;
+                        h = hash[i] & ~int32_t{kFilterBits};
+                    } while (h != fcode && h > 0);
+                    if (h == fcode) {
+                        ent = codes[i];
+                        continue;
+                    }
+                }
+                put(ent);
+                full_group_codes = (full_group_codes + 1) & 7;
+                ent = c;
+                const auto in_count = static_cast<uint32_t>(ip - in);
+                if (in_count >= checkpoint) [[unlikely]] {
+                    if (check_ratio(in_count)) full = false;
+                }
             }
         }
+        end_chunk();
     }
+    begin_chunk();
     put(ent);
-    if (free_code > maxcode) [[unlikely]]
-        widen();
+    if (!full && free_code > maxcode) widen();
     // The last group only as far as it holds code bits.
     for (; pending > 0; pending = pending > 8 ? pending - 8 : 0) {
-        put_byte(acc & 0xFF);
+        *op++ = static_cast<uint8_t>(acc);
         acc >>= 8;
     }
-    return static_cast<uint64_t>(op - out) + dropped;
+    end_chunk();
+    return before;
 }
 
 } // namespace detail

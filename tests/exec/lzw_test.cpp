@@ -259,6 +259,32 @@ TEST(LzwCodec, LongStringsFitTheStack) {
 
 // A short input whose strings outnumber 4096 codes: with a 5003-slot table, the hash of such a
 // code lands past the table's end.
+TEST(LzwCodec, LimitedRoomKeepsAPrefixAndCountsTheWhole) {
+    // Room that ends inside the stream, at chunk edges and past it: the count is always the
+    // whole stream's, the bytes kept are its prefix, and nothing past the room is touched.
+    Bytes data = text(60000, 9);
+    const Bytes incompressible = random_bytes(40000, 9);
+    data.insert(data.end(), incompressible.begin(), incompressible.end());
+    const Bytes whole = encode(data);
+    const uint32_t h = lzw::hash_size(static_cast<uint32_t>(data.size()), false);
+    std::vector<int32_t> hash(h);
+    std::vector<uint16_t> codes(h);
+    for (const uint64_t room :
+         {uint64_t{0}, uint64_t{1}, uint64_t{16000}, uint64_t{16512}, uint64_t{whole.size() - 1},
+          uint64_t{whole.size()}, uint64_t{whole.size() + 100}}) {
+        constexpr size_t kGuard = 64;
+        Bytes out(room + kGuard, 0xEE);
+        const uint64_t counted = lzw::encode(data.data(), static_cast<uint32_t>(data.size()),
+                                             out.data(), room, {hash.data(), codes.data(), h});
+        EXPECT_EQ(counted, whole.size()) << "room " << room;
+        const size_t kept = std::min<size_t>(room, whole.size());
+        EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + kept, out.begin()))
+            << "room " << room;
+        EXPECT_TRUE(std::all_of(out.begin() + kept, out.end(), [](uint8_t b) { return b == 0xEE; }))
+            << "room " << room;
+    }
+}
+
 TEST(LzwCodec, SizedTableIsNeverLeft) {
     Bytes data;
     for (uint32_t a = 0; a < 256 && data.size() < 3950; ++a)
