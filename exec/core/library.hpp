@@ -3,6 +3,7 @@
 // honoured everywhere.
 #pragma once
 
+#include <pcplat/cpu.h>
 #include <vantrel/exec.h>
 
 #include <cstdint>
@@ -97,24 +98,6 @@ class TraceScope {
     uint32_t* entry_ = nullptr;
 };
 
-// Holds every event source locked for its lifetime, through the table.
-class EventLockAll {
-  public:
-    EventLockAll() { exec()->EXEC_EVENTLock(EXEC_EVENT_ALL); }
-    ~EventLockAll() { exec()->EXEC_EVENTUnlock(EXEC_EVENT_ALL); }
-    EventLockAll(const EventLockAll&) = delete;
-    EventLockAll& operator=(const EventLockAll&) = delete;
-};
-
-// Interrupts off for its lifetime, through the table (nesting).
-class InterruptsOff {
-  public:
-    InterruptsOff() { exec()->EXEC_INTDisable(); }
-    ~InterruptsOff() { exec()->EXEC_INTEnable(); }
-    InterruptsOff(const InterruptsOff&) = delete;
-    InterruptsOff& operator=(const InterruptsOff&) = delete;
-};
-
 } // namespace vantrel
 
 // The services this library fills its slots with; C linkage, named as their slots.
@@ -198,3 +181,103 @@ KeyTreeNode* EXEC_TREEPrev(KeyTreeNode* node);
 KeyTreeNode* EXEC_TREEFind(KeyTree* tree, uint32_t key);
 uint32_t EXEC_TREECount(KeyTree* tree);
 }
+
+namespace vantrel {
+
+// --- Interrupt nesting and event locks, as the library's own services use them ---------------
+// A lock helper calls a service directly (inlined) while its slot still holds this library's own
+// function, and through the slot once a client has put another there: the same behaviour as a
+// call through the table, without an indirect call in every memory, list and tree service.
+
+constexpr uint32_t kIdEventUnlock = 0x10001010;
+constexpr uint32_t kIdEventLock = 0x10001020;
+constexpr int kEventSourceCount = 4;
+
+inline void int_disable() {
+    cpu_cli();
+    ++state().int_nesting;
+}
+
+// The count changes only with interrupts off, so no interrupt sees it torn.
+inline void int_enable() {
+    cpu_cli();
+    LibraryState& s = state();
+    if (--s.int_nesting > 0) return;
+    s.int_nesting = 0;
+    cpu_sti();
+}
+
+inline void call_int_disable(ExecTable* t) {
+    if (t->EXEC_INTDisable == &EXEC_INTDisable)
+        int_disable();
+    else
+        t->EXEC_INTDisable();
+}
+
+inline void call_int_enable(ExecTable* t) {
+    if (t->EXEC_INTEnable == &EXEC_INTEnable)
+        int_enable();
+    else
+        t->EXEC_INTEnable();
+}
+
+// Applies change to the lock count of the sources a source argument names; with interrupts off
+// so that the dispatcher never sees a half-updated set.
+template <typename Change>
+void change_lock_counts(uint16_t source, Change change) {
+    ExecTable* t = exec();
+    call_int_disable(t);
+    EventSource* events = t->events;
+    if (source == EXEC_EVENT_ALL) {
+        for (int i = 0; i < kEventSourceCount; ++i)
+            events[i].lock_count = change(events[i].lock_count);
+    } else if (source < kEventSourceCount) {
+        events[source].lock_count = change(events[source].lock_count);
+    }
+    call_int_enable(t);
+}
+
+inline void event_lock(uint16_t source) {
+    TraceScope trace(kIdEventLock);
+    change_lock_counts(source, [](int16_t count) { return static_cast<int16_t>(count + 1); });
+}
+
+// An unlock without a lock is absorbed here rather than leaving a source locked ahead.
+inline void event_unlock(uint16_t source) {
+    TraceScope trace(kIdEventUnlock);
+    change_lock_counts(
+        source, [](int16_t count) { return static_cast<int16_t>(count > 0 ? count - 1 : 0); });
+}
+
+// Holds every event source locked for its lifetime, as EXEC_EVENTLock / EXEC_EVENTUnlock in the
+// table do.
+class EventLockAll {
+  public:
+    EventLockAll() {
+        ExecTable* t = exec();
+        if (t->EXEC_EVENTLock == &EXEC_EVENTLock)
+            event_lock(EXEC_EVENT_ALL);
+        else
+            t->EXEC_EVENTLock(EXEC_EVENT_ALL);
+    }
+    ~EventLockAll() {
+        ExecTable* t = exec();
+        if (t->EXEC_EVENTUnlock == &EXEC_EVENTUnlock)
+            event_unlock(EXEC_EVENT_ALL);
+        else
+            t->EXEC_EVENTUnlock(EXEC_EVENT_ALL);
+    }
+    EventLockAll(const EventLockAll&) = delete;
+    EventLockAll& operator=(const EventLockAll&) = delete;
+};
+
+// Interrupts off for its lifetime (nesting), as EXEC_INTDisable / EXEC_INTEnable do.
+class InterruptsOff {
+  public:
+    InterruptsOff() { call_int_disable(exec()); }
+    ~InterruptsOff() { call_int_enable(exec()); }
+    InterruptsOff(const InterruptsOff&) = delete;
+    InterruptsOff& operator=(const InterruptsOff&) = delete;
+};
+
+} // namespace vantrel

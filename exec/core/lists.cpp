@@ -7,30 +7,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr uint32_t kIdEventUnlock = 0x10001010;
-constexpr uint32_t kIdEventLock = 0x10001020;
-constexpr int kEventSourceCount = 4;
-
 void clear_links(ExecNode* node) {
     node->next = nullptr;
     node->prev = nullptr;
-}
-
-// Applies change to the lock count of the sources a source argument names; with interrupts off
-// so that the dispatcher never sees a half-updated set.
-template <typename Change>
-void change_lock_counts(uint16_t source, Change change) {
-    // Every memory and list service comes here twice: the table is fetched once.
-    ExecTable* t = exec();
-    t->EXEC_INTDisable();
-    EventSource* events = t->events;
-    if (source == EXEC_EVENT_ALL) {
-        for (int i = 0; i < kEventSourceCount; ++i)
-            events[i].lock_count = change(events[i].lock_count);
-    } else if (source < kEventSourceCount) {
-        events[source].lock_count = change(events[source].lock_count);
-    }
-    t->EXEC_INTEnable();
 }
 
 } // namespace
@@ -142,27 +121,17 @@ extern "C" void EXEC_LISTRemove(ExecList* list, ExecNode* node) {
 }
 
 extern "C" void EXEC_EVENTLock(uint16_t source) {
-    TraceScope trace(kIdEventLock);
-    change_lock_counts(source, [](int16_t count) { return static_cast<int16_t>(count + 1); });
+    event_lock(source);
 }
 
 extern "C" void EXEC_EVENTUnlock(uint16_t source) {
-    TraceScope trace(kIdEventUnlock);
-    // An unlock without a lock is absorbed here rather than leaving a source locked ahead.
-    change_lock_counts(
-        source, [](int16_t count) { return static_cast<int16_t>(count > 0 ? count - 1 : 0); });
+    event_unlock(source);
 }
 
 extern "C" void EXEC_INTDisable(void) {
-    cpu_cli();
-    ++state().int_nesting;
+    int_disable();
 }
 
 extern "C" void EXEC_INTEnable(void) {
-    // The count changes only with interrupts off, so no interrupt sees it torn.
-    cpu_cli();
-    LibraryState& s = state();
-    if (--s.int_nesting > 0) return;
-    s.int_nesting = 0;
-    cpu_sti();
+    int_enable();
 }

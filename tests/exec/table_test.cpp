@@ -52,6 +52,32 @@ TEST_F(ExecTest, ServicesReachEachOtherThroughTheTable) {
     exec_->EXEC_MEMFree(block, 1);
     exec_->EXEC_EVENTLock = original;
     EXPECT_GE(locks, 2);
+
+    // So are replaced interrupt and unlock slots, which the library's locks call in turn.
+    static int disables = 0, enables = 0, unlocks = 0;
+    const auto disable = exec_->EXEC_INTDisable;
+    const auto enable = exec_->EXEC_INTEnable;
+    const auto unlock = exec_->EXEC_EVENTUnlock;
+    exec_->EXEC_INTDisable = [] {
+        ++disables;
+        EXEC_INTDisable();
+    };
+    exec_->EXEC_INTEnable = [] {
+        ++enables;
+        EXEC_INTEnable();
+    };
+    exec_->EXEC_EVENTUnlock = [](uint16_t source) {
+        ++unlocks;
+        EXEC_EVENTUnlock(source);
+    };
+    block = exec_->EXEC_MEMFarMalloc(10, 1);
+    exec_->EXEC_MEMFarFree(block, 1);
+    exec_->EXEC_INTDisable = disable;
+    exec_->EXEC_INTEnable = enable;
+    exec_->EXEC_EVENTUnlock = unlock;
+    EXPECT_EQ(unlocks, 2);
+    EXPECT_EQ(disables, 4); // one pair around each lock and each unlock
+    EXPECT_EQ(enables, 4);
 }
 
 TEST_F(ExecTest, ClosingInMode0PrintsNothing) {
