@@ -51,6 +51,7 @@ struct LibraryState {
     int32_t function_depth = 0;
     uint32_t reserved_words[2]{};
     int16_t int_nesting = 0;
+    uint32_t trace_sink = 0; // marks of entries deeper than the function stack
     // Memory service.
     MemBlockHeader* newest_block = nullptr;
     uint32_t failed_allocations = 0;
@@ -77,25 +78,23 @@ inline ExecTable* exec() {
 // written outside the array.
 class TraceScope {
   public:
-    explicit TraceScope(uint32_t id) {
+    explicit TraceScope(uint32_t id) : base_(id & ~0xFu) {
         LibraryState& s = state();
         ++s.function_depth;
-        // Our entry keeps its index while we run: whatever we call pops what it pushes.
-        if (in_range(s.function_depth)) {
-            entry_ = &s.function_stack[s.function_depth];
-            *entry_ = id;
-        }
+        // Our entry keeps its index while we run: whatever we call pops what it pushes. Past
+        // the array's end the marks go to a word of their own, so step() needs no test.
+        entry_ = in_range(s.function_depth) ? &s.function_stack[s.function_depth] : &s.trace_sink;
+        *entry_ = id;
     }
     ~TraceScope() { --state().function_depth; }
     TraceScope(const TraceScope&) = delete;
     TraceScope& operator=(const TraceScope&) = delete;
-    void step(unsigned n) {
-        if (entry_) *entry_ = (*entry_ & ~0xFu) | n;
-    }
+    void step(unsigned n) { *entry_ = base_ | n; }
 
   private:
     static bool in_range(int32_t depth) { return depth > 0 && depth < kFunctionStackEntries; }
-    uint32_t* entry_ = nullptr;
+    uint32_t* entry_;
+    uint32_t base_;
 };
 
 } // namespace vantrel
