@@ -1,5 +1,7 @@
 #include "script_check.hpp"
 
+#include "engine/keywords.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -11,54 +13,10 @@ namespace mkdisk {
 
 namespace {
 
-// The upgrade program's command words, in its order.
-constexpr std::array<std::string_view, 23> kKeywords{
-    "END",
-    "PRINTDISPLAY",
-    "PRINTLCD",
-    "REQJUMP",
-    "JUMP",
-    "LABEL",
-    "COPY",
-    "DELETE",
-    "STOP",
-    "JUMPBACK",
-    "REQJUMPBACK",
-    "UPLOADPCIF",
-    "CLEARDISPLAY",
-    "CLEARLCD",
-    "WIPENVR",
-    "COPYGFX",
-    "PRINTERRORCODE",
-    "PRINTERRORCODELCD",
-    "CHECKSUMALLFILES",
-    "CHECKDESKTYPE",
-    "MAKEDIR",
-    "QUIT",
-    "CHECKVERSION",
-};
-enum Command : int {
-    kEnd = 0,
-    kReqJump = 3,
-    kJump = 4,
-    kLabel = 5,
-    kCopy = 6,
-    kStop = 8,
-    kJumpBack = 9,
-    kReqJumpBack = 10,
-    kClearDisplay = 12,
-    kClearLcd = 13,
-    kCopyGfx = 15,
-    kPrintErrorCode = 16,
-    kChecksumAllFiles = 18,
-    kCheckDeskType = 19,
-    kMakeDir = 20,
-    kQuit = 21,
-    kCheckVersion = 22,
-    kNotFound = -1,
-};
-constexpr size_t kLongestWord = 19;
-constexpr size_t kArgumentLimit = 119;
+// The command words and numbers, as the program has them.
+using namespace tolvanex;
+constexpr int kNotFound = -1; // a word that is no command
+constexpr size_t kLineLimit = kArgumentLimit;
 constexpr std::array<std::string_view, 3> kGfxDrivers{"gfx_s31m.dl_", "gfx_s32m.dl_",
                                                       "gfx_vesa.dl_"};
 
@@ -132,7 +90,7 @@ class Reader {
     std::optional<std::string> read_argument(size_t& pos, bool& cut) const {
         std::string line;
         cut = false;
-        while (line.size() < kArgumentLimit) {
+        while (line.size() < kLineLimit) {
             if (pos == text_.size()) return std::nullopt;
             const char c = text_[pos++];
             if (c == '\n') return line;
@@ -260,7 +218,7 @@ class Checker {
         case kCopyGfx: {
             const size_t comma = line.find(',');
             const size_t blank = comma == std::string::npos ? comma : line.find(' ', comma + 1);
-            if (blank == std::string::npos || blank + 1 >= kArgumentLimit) {
+            if (blank == std::string::npos || blank + 1 >= kLineLimit) {
                 report(w.at, "#" + name + " needs 'label,source destination': the run would fail");
                 return;
             }

@@ -1,5 +1,6 @@
 // The upgrade program: opens the runtime library, maps the card windows and runs the upgrade
 // description file.
+#include "engine/keywords.hpp"
 #include "engine/program.hpp"
 
 #include <pcplat/cpu.h>
@@ -16,29 +17,6 @@ constexpr uint32_t kCardWindowLength = 0x10000;
 constexpr uint32_t kParagraphBytes = 16;
 constexpr int kClearLines = 50;
 constexpr int kExitUsage = 64;
-
-enum Keyword : uint16_t {
-    kEnd = 0,
-    kPrintDisplay = 1,
-    kPrintLcd = 2,
-    kReqJump = 3,
-    kJump = 4,
-    kLabel = 5,
-    kCopy = 6,
-    kDelete = 7,
-    kStop = 8,
-    kJumpBack = 9,
-    kReqJumpBack = 10,
-    kClearDisplay = 12,
-    kClearLcd = 13,
-    kPrintErrorCode = 16,
-    kPrintErrorCodeLcd = 17,
-    kChecksumAllFiles = 18,
-    kMakeDir = 20,
-    kQuit = 21,
-    kCheckVersion = 22,
-    kKeywordCount = 23,
-};
 
 Program g_program;
 

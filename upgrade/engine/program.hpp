@@ -2,6 +2,8 @@
 // handlers use.
 #pragma once
 
+#include "engine/keywords.hpp"
+
 #include <vantrel/exec.h>
 
 #include <cstdint>
@@ -10,7 +12,6 @@
 namespace tolvanex {
 
 constexpr uint16_t kNotFound = 0xFFFF;
-constexpr int kArgumentLimit = 119;
 constexpr int kArgumentBuffer = kArgumentLimit + 1;
 constexpr int kScriptNameLimit = 51;
 constexpr int kCardWindows = 2;

@@ -1,4 +1,5 @@
 // Reading the upgrade description file: command words and argument lines.
+#include "engine/keywords.hpp"
 #include "engine/program.hpp"
 
 #include <array>
@@ -9,36 +10,6 @@
 namespace tolvanex {
 
 namespace {
-
-// In this order: a command's index is its number.
-constexpr std::array<const char*, 23> kKeywords{
-    "END",
-    "PRINTDISPLAY",
-    "PRINTLCD",
-    "REQJUMP",
-    "JUMP",
-    "LABEL",
-    "COPY",
-    "DELETE",
-    "STOP",
-    "JUMPBACK",
-    "REQJUMPBACK",
-    "UPLOADPCIF",
-    "CLEARDISPLAY",
-    "CLEARLCD",
-    "WIPENVR",
-    "COPYGFX",
-    "PRINTERRORCODE",
-    "PRINTERRORCODELCD",
-    "CHECKSUMALLFILES",
-    "CHECKDESKTYPE",
-    "MAKEDIR",
-    "QUIT",
-    "CHECKVERSION",
-};
-
-// A word this long is no keyword; the reading stops there.
-constexpr size_t kLongestWord = 19;
 
 bool is_letter(int c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
