@@ -2,6 +2,7 @@
 # Runs the desksim binary as a person would and checks exit status, output streams and files.
 # Usage: desksim_test.sh PATH/TO/desksim SCRATCH_DIR
 set -uo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../lib/cases.sh"
 
 desksim=${1:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR}
 scratch=${2:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR}
@@ -11,9 +12,6 @@ mkdir -p "$scratch"
 scratch=$(cd "$scratch" && pwd -P) || exit 1
 cd "$scratch" || exit 1
 
-passed=0
-failed=0
-case_name=""
 
 # run [VAR=value ...] -- ARGS: runs desksim with DESKSIM unset plus the given variables.
 run() {
@@ -24,28 +22,6 @@ run() {
     rc=$?
 }
 
-start() { case_name=$1; case_ok=1; }
-fail() {
-    echo "FAIL [$case_name]: $*"
-    echo "  exit status: $rc"
-    sed 's/^/  stdout: /' out.txt
-    sed 's/^/  stderr: /' err.txt
-    case_ok=0
-}
-finish() {
-    if [[ $case_ok == 1 ]]; then
-        echo "ok   [$case_name]"
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-    fi
-}
-
-expect_rc() { [[ $rc == "$1" ]] || fail "expected exit status $1"; }
-expect_out() { grep -qF -- "$1" out.txt || fail "stdout lacks: $1"; }
-expect_no_out() { grep -qF -- "$1" out.txt && fail "stdout has: $1"; }
-expect_silent_stdout() { [[ ! -s out.txt ]] || fail "expected nothing on stdout"; }
-expect_no_err() { [[ ! -s err.txt ]] || fail "expected nothing on stderr"; }
 # A failure is one line on stderr holding every given piece.
 expect_one_line_err() {
     [[ $(wc -l <err.txt) == 1 ]] || fail "expected exactly one line on stderr"
@@ -264,5 +240,4 @@ expect_out "lcd"
 expect_out "press"
 finish
 
-echo "$passed passed, $failed failed"
-[[ $failed == 0 ]]
+summary

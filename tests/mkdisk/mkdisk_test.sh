@@ -3,6 +3,7 @@
 # exit status.
 # Usage: mkdisk_test.sh PATH/TO/mkdisk SCRATCH_DIR
 set -uo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../lib/cases.sh"
 
 mkdisk=${1:?usage: mkdisk_test.sh MKDISK_BINARY SCRATCH_DIR}
 mkdisk=$(cd "$(dirname "$mkdisk")" && pwd -P)/$(basename "$mkdisk")
@@ -11,34 +12,11 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 cd "$scratch" || exit 1
 
-passed=0
-failed=0
-case_name=""
 
 run() {
     env -u DESKSIM "$mkdisk" "$@" >out.txt 2>err.txt </dev/null
     rc=$?
 }
-start() { case_name=$1; case_ok=1; }
-fail() {
-    echo "FAIL [$case_name]: $*"
-    echo "  exit status: $rc"
-    sed 's/^/  stdout: /' out.txt
-    sed 's/^/  stderr: /' err.txt
-    case_ok=0
-}
-finish() {
-    if [[ $case_ok == 1 ]]; then
-        echo "ok   [$case_name]"
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-    fi
-}
-expect_status() { [[ $rc == "$1" ]] || fail "exit status $rc, expected $1"; }
-expect_err() { grep -qF -- "$1" err.txt || fail "stderr lacks: $1"; }
-expect_no_err() { [[ ! -s err.txt ]] || fail "stderr not empty"; }
-
 # record N FILE: the path and checksum of record N (0-based) of a checksum list.
 record() {
     local path sum
@@ -63,7 +41,7 @@ SCRIPT
 
 start "build packs the chosen files and lists every file"
 run build src disk --pack '*.exe' -m 1
-expect_status 0
+expect_rc 0
 expect_no_err
 [[ -f disk/BIN/APP.EX_ && ! -e disk/BIN/APP.EXE ]] || fail "APP.EXE not packed as APP.EX_"
 [[ $(head -c 2 disk/BIN/APP.EX_ | od -An -c | tr -d ' ') == "E001" ]] || fail "packed file does not start with E, method 1"
@@ -76,7 +54,7 @@ finish
 
 start "check passes a good disk"
 run check disk
-expect_status 0
+expect_rc 0
 grep -q "no problems found" out.txt || fail "no all-clear"
 finish
 
@@ -85,7 +63,7 @@ printf 'x' >>disk/DATA/NOTES.TXT
 echo extra >disk/EXTRA.TXT
 rm disk/DATA/SMALL.BIN
 run check disk
-expect_status 1
+expect_rc 1
 expect_err 'DATA\NOTES.TXT: the checksum differs'
 expect_err 'DATA\SMALL.BIN: listed in checksum.dat but not on the disk'
 expect_err 'note: EXTRA.TXT is not in checksum.dat'
@@ -93,9 +71,9 @@ finish
 
 start "sums rewrites the list from the files"
 run sums disk
-expect_status 0
+expect_rc 0
 run check disk
-expect_status 0
+expect_rc 0
 finish
 
 start "script problems: a missing label and a source missing from the list"
@@ -109,7 +87,7 @@ cat >src2/tolvanex.des <<'SCRIPT'
 #END
 SCRIPT
 run build src2 disk2
-expect_status 1
+expect_rc 1
 expect_err 'tolvanex.des:2: #COPY source '\''NOTES.TXT'\'' matches no file on the disk'
 expect_err "tolvanex.des:3: #JUMP names the label 'nowhere'"
 [[ -f disk2/checksum.dat ]] || fail "the disk was not written"
@@ -119,13 +97,13 @@ start "check: a COPY source on the disk but missing from checksum.dat"
 echo "added late" >disk2/DATA/LATE.TXT
 printf '#COPY failed,A:\\DATA\\LATE.TXT C:\\\n#LABEL failed\n#END\n' >disk2/late.des
 run check disk2 -s late.des
-expect_status 1
+expect_rc 1
 expect_err "late.des:1: #COPY of A:\DATA\LATE.TXT: 'DATA\LATE.TXT' is not in checksum.dat"
 finish
 
 start "refusals: non-empty disk, clashing packed names, a plain name ending in '_'"
 run build src disk
-expect_status 1
+expect_rc 1
 expect_err "is not empty (--force empties it first)"
 mkdir -p src3
 echo a >src3/REPORT.TXT
@@ -133,7 +111,7 @@ echo b >src3/REPORT.TXY
 echo c >src3/ODD.DA_
 printf '#END\n' >src3/tolvanex.des
 run build src3 disk3 --pack 'REPORT.*'
-expect_status 1
+expect_rc 1
 expect_err "would both be REPORT.TX_"
 expect_err "ODD.DA_: ends in '_'"
 run build src3 disk3 --force -m 9
@@ -146,9 +124,8 @@ mkdir -p src4
 head -c 20000 /dev/zero >src4/ZEROS.BIN
 printf '#END\n' >src4/tolvanex.des
 run build src4 disk4 --pack '*.bin'
-expect_status 0
+expect_rc 0
 [[ $(stat -c %s disk4/ZEROS.BI_) -lt 200 ]] || fail "20000 zero bytes packed to $(stat -c %s disk4/ZEROS.BI_)"
 finish
 
-echo "$passed passed, $failed failed"
-[[ $failed == 0 ]]
+summary

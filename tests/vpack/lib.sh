@@ -2,6 +2,7 @@
 # Shared by the vpack test scripts: runs the binary, checks results, counts cases.
 # Sourced with: VPACK_BINARY SCRATCH_DIR INPUTS_DIR as the script's arguments.
 set -uo pipefail
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../lib/cases.sh"
 
 vpack=${1:?usage: $0 VPACK_BINARY SCRATCH_DIR INPUTS_DIR}
 scratch=${2:?usage: $0 VPACK_BINARY SCRATCH_DIR INPUTS_DIR}
@@ -12,45 +13,16 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 cd "$scratch" || exit 1
 
-passed=0
-failed=0
-case_name=""
-rc=0
-
 # run ARGS: runs vpack with stdin closed off; stdout to out.txt, stderr to err.txt.
 run() {
     env -u DESKSIM "$vpack" "$@" >out.txt 2>err.txt </dev/null
     rc=$?
 }
 
-start() { case_name=$1; case_ok=1; }
-fail() {
-    echo "FAIL [$case_name]: $*"
-    echo "  exit status: $rc"
-    [[ -f out.txt ]] && head -c 2000 out.txt | sed 's/^/  stdout: /'
-    [[ -f err.txt ]] && sed 's/^/  stderr: /' err.txt
-    case_ok=0
-}
-finish() {
-    if [[ $case_ok == 1 ]]; then
-        echo "ok   [$case_name]"
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-    fi
-}
-summary() {
-    echo "$passed passed, $failed failed"
-    [[ $failed == 0 ]]
-}
-
-expect_rc() { [[ $rc == "$1" ]] || fail "expected exit status $1"; }
 expect_ok() {
     [[ $rc == 0 ]] || fail "expected success"
     [[ ! -s err.txt ]] || fail "expected nothing on stderr"
 }
-expect_out() { grep -qF -- "$1" out.txt || fail "stdout lacks: $1"; }
-expect_silent_stdout() { [[ ! -s out.txt ]] || fail "expected nothing on stdout"; }
 # A failure: status 1 and one line on stderr, "vpack: ", holding every given piece.
 expect_refusal() {
     [[ $rc == 1 ]] || fail "expected exit status 1"

@@ -1,0 +1,42 @@
+# shellcheck shell=bash
+# Case bookkeeping for the scripts that test a tool as a whole: a case starts, may fail with
+# reasons (each shown with the run's exit status and output), and finishes; summary reports the
+# counts and is the script's status. The sourcing script defines run(), which leaves the exit
+# status in rc and the output in out.txt and err.txt of the current directory.
+
+passed=0
+failed=0
+case_name=""
+case_ok=1
+rc=0
+
+start() {
+    case_name=$1
+    case_ok=1
+}
+fail() {
+    echo "FAIL [$case_name]: $*"
+    echo "  exit status: $rc"
+    [[ -f out.txt ]] && head -c 2000 out.txt | sed 's/^/  stdout: /'
+    [[ -f err.txt ]] && sed 's/^/  stderr: /' err.txt
+    case_ok=0
+}
+finish() {
+    if [[ $case_ok == 1 ]]; then
+        echo "ok   [$case_name]"
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+}
+summary() {
+    echo "$passed passed, $failed failed"
+    [[ $failed == 0 ]]
+}
+
+expect_rc() { [[ $rc == "$1" ]] || fail "expected exit status $1"; }
+expect_out() { grep -qF -- "$1" out.txt || fail "stdout lacks: $1"; }
+expect_no_out() { grep -qF -- "$1" out.txt && fail "stdout has: $1"; }
+expect_err() { grep -qF -- "$1" err.txt || fail "stderr lacks: $1"; }
+expect_silent_stdout() { [[ ! -s out.txt ]] || fail "expected nothing on stdout"; }
+expect_no_err() { [[ ! -s err.txt ]] || fail "expected nothing on stderr"; }
