@@ -5,14 +5,34 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace pcplat::testing {
+
+// Files on the host side of a drive, read and written whole and untranslated.
+inline std::string read_host_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_host_file(const std::filesystem::path& path, const std::string& bytes = "") {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// What a stream still holds, read one character at a time (as ReadCommandWord reads).
+inline std::string read_stream_by_char(FILE* f) {
+    std::string text;
+    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f))
+        text += static_cast<char>(c);
+    return text;
+}
 
 class DeskTest : public ::testing::Test {
   protected:

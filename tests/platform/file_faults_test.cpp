@@ -21,15 +21,9 @@ namespace pcplat {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_host_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_host_file(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using testing::read_host_file;
+using testing::read_stream_by_char;
+using testing::write_host_file;
 
 struct StreamCloser {
     void operator()(FILE* f) const {
@@ -37,13 +31,6 @@ struct StreamCloser {
     }
 };
 using Stream = std::unique_ptr<FILE, StreamCloser>;
-
-std::string read_all(FILE* f) {
-    std::string bytes;
-    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f))
-        bytes += char(c);
-    return bytes;
-}
 
 TEST(FileFaultRules, ParseEveryKindAndRefuseWhatCannotBeMeant) {
     const FileFaults faults = FileFaults::parse("create:~TVX*.TMP;full:*.BIN:100;flush:A.*;"
@@ -95,7 +82,7 @@ TEST_F(FaultedStream, RefusedCreationMakesNothing) {
     write_host_file(tmp_ / "old.tmp", "old");
     Stream old = open("old.tmp", "rb");
     ASSERT_NE(old, nullptr);
-    EXPECT_EQ(read_all(old.get()), "old");
+    EXPECT_EQ(read_stream_by_char(old.get()), "old");
 }
 
 TEST_F(FaultedStream, AFullDiskFailsTheWriteThatMeetsIt) {
@@ -123,9 +110,9 @@ TEST_F(FaultedStream, FlippedReadsTouchOnlyTheFirstByte) {
     write_host_file(tmp_ / "a.bin", std::string("\x0F\r\nrest", 7));
     Stream f = open("a.bin", "rb");
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(read_all(f.get()), std::string("\xF0\r\nrest", 7)); // binary: CR LF stays
+    EXPECT_EQ(read_stream_by_char(f.get()), std::string("\xF0\r\nrest", 7)); // binary: CR LF stays
     ASSERT_EQ(std::fseek(f.get(), 1, SEEK_SET), 0);
-    EXPECT_EQ(read_all(f.get()), "\r\nrest");
+    EXPECT_EQ(read_stream_by_char(f.get()), "\r\nrest");
     std::rewind(f.get());
     EXPECT_EQ(std::fgetc(f.get()), 0xF0); // every read of it, not just the first
     EXPECT_EQ(std::ftell(f.get()), 1);
@@ -133,7 +120,7 @@ TEST_F(FaultedStream, FlippedReadsTouchOnlyTheFirstByte) {
 
     write_host_file(tmp_ / "c.dat", "plain");
     Stream other = open("c.dat", "rb");
-    EXPECT_EQ(read_all(other.get()), "plain");
+    EXPECT_EQ(read_stream_by_char(other.get()), "plain");
 }
 
 TEST_F(FaultedStream, SyncReachesTheDiskUnlessTheFlushFails) {

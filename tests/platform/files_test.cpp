@@ -21,15 +21,9 @@ namespace pcplat {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_host_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_host_file(const fs::path& path, const std::string& bytes = "") {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using testing::read_host_file;
+using testing::read_stream_by_char;
+using testing::write_host_file;
 
 std::string read_stream(FILE* f) {
     std::string text;
@@ -37,13 +31,6 @@ std::string read_stream(FILE* f) {
     size_t got = 0;
     while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
         text.append(chunk, got);
-    return text;
-}
-
-std::string read_stream_by_char(FILE* f) {
-    std::string text;
-    for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f))
-        text += char(c);
     return text;
 }
 
