@@ -1,6 +1,7 @@
 #include "io.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@ constexpr size_t kChunkBytes = size_t{1} << 20;
 constexpr uint64_t kProgressFromBytes = uint64_t{4} << 20;
 constexpr uint64_t kBytesPerMib = uint64_t{1} << 20;
 constexpr size_t kMappedBytes = size_t{1} << 20;
+constexpr int kSignalCheckMs = 100;
 
 std::string reason() {
     return std::strerror(errno);
@@ -201,6 +203,11 @@ Bytes InputFile::read_all(Progress& progress) {
             }
             target = gathered.data() + done;
         }
+        // A signal that comes between the check above and a read that blocks (a pipe with
+        // nothing in it) would not end the read: wait in short slices instead, checking between.
+        pollfd ready{fd_, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, kSignalCheckMs);
+        if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
         const ssize_t n = ::read(fd_, target, room);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw Failure("cannot read " + path_ + ": " + reason());
