@@ -9,39 +9,6 @@
 
 namespace tolvanex {
 
-// The codes the file commands leave in the error register.
-enum ErrorCode : uint16_t {
-    kNoError = 0x0000,
-    kCopyUnknownError = 0x1001,
-    kCopyUnableToWriteDest = 0x1002,
-    kCopyUnableToCreateDest = 0x1003,
-    kCopyVerifyCompareFailed = 0x1004,
-    kCopyVerifyReadFailed = 0x1005,
-    kCopyUnableToOpenVerify = 0x1006,
-    kCopyDecompressionFailed = 0x1007,
-    kCopyVerifyAllocFailed = 0x1008,
-    kCopyDecompAllocFailed = 0x1009,
-    kCopyCompressedZeroLength = 0x100A,
-    kCopyChecksumError = 0x100B,
-    kCopyUnableToReadFile = 0x100C,
-    kCopyMemoryAllocationFailed = 0x100D,
-    kCopySourceZeroLength = 0x100E,
-    kCopyUnableToOpenSource = 0x100F,
-    kChecksumMismatch = 0x2001,
-    kChecksumFileReadFailed = 0x2002,
-    kChecksumMemoryAllocationFailed = 0x2003,
-    kChecksumSourceFileZeroLength = 0x2004,
-    kChecksumUnableToOpenSource = 0x2005,
-    kChecksumBadFileName = 0x2006,
-    kChecksumFileNotOpened = 0x2007,
-    kMakeDirFileExists = 0x3001,
-    kMakeDirFailed = 0x3002,
-};
-
-inline void SetErrorRegister(ErrorCode code) {
-    program().error_register = code;
-}
-
 // DOS paths: 255 characters and the terminating zero.
 constexpr size_t kPathLimit = 255;
 constexpr size_t kPathBuffer = kPathLimit + 1;
