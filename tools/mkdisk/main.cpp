@@ -1,11 +1,11 @@
 // mkdisk: turns a folder of files into an upgrade disk folder (packed files, "checksum.dat") and
 // checks an upgrade script against the disk before it goes out.
+#include "blocks.hpp"
 #include "machine/machine.hpp"
 #include "script_check.hpp"
 
 #include <CLI/CLI.hpp>
 #include <pcplat/win32.h>
-#include <vantrel/exec.h>
 
 #include <algorithm>
 #include <cctype>
@@ -33,7 +33,6 @@ constexpr const char* kDefaultScript = "tolvanex.des";
 constexpr size_t kRecordPath = 128;
 constexpr size_t kRecordSize = kRecordPath + 1;
 constexpr uint32_t kMaxFileBytes = 0xFFFFFFFAu; // a packed file must fit 32-bit lengths
-constexpr const char* kMethodNames[] = {"stored", "Huffman", "LZW", "LZW sized"};
 
 constexpr const char* kFooter = R"(
 An upgrade disk is a folder whose root is drive A: on the desk: the upgrade script
@@ -129,29 +128,24 @@ class Desk {
         options.start_dir = disk;
         machine_ = std::make_unique<pcplat::Machine>(options);
         pcplat::Machine::install(machine_.get());
-        exec_ = EXEC_OpenExec(0);
-        if (!exec_) throw Problem("the runtime library did not open");
     }
     ~Desk() {
-        EXEC_CloseExec();
+        vpack::close_library();
         pcplat::Machine::install(nullptr);
     }
     Desk(const Desk&) = delete;
     Desk& operator=(const Desk&) = delete;
 
-    // A packed block of the data: the method asked for, or the smallest of all (-1).
-    std::vector<uint8_t> pack(const std::vector<uint8_t>& data, int method) {
-        std::vector<uint8_t> best;
-        for (int m = method < 0 ? 0 : method; m <= (method < 0 ? 3 : method); ++m) {
-            std::vector<uint8_t> block(data.size() + 5);
-            const uint32_t size =
-                exec_->EXEC_PACKCompress(static_cast<uint8_t>(m), data.data(), block.data(),
-                                         static_cast<uint32_t>(data.size()));
-            if (size == 0) throw Problem("packing failed");
-            block.resize(size);
-            if (best.empty() || block.size() < best.size()) best = std::move(block);
-        }
-        return best;
+    // A packed disk file of the data: the installed name's last character, then a packed block
+    // of the method asked for, or the smallest of all (-1), made as vpack makes it.
+    std::vector<uint8_t> pack_disk_file(const std::vector<uint8_t>& data, char installed,
+                                        int method, const std::string& name) {
+        vpack::Progress progress(name, data.size());
+        const vpack::Bytes file =
+            vpack::pack_block(data.data(), data.size(), method, 1, name, progress);
+        std::vector<uint8_t> out(file.data(), file.data() + file.size());
+        out[0] = static_cast<uint8_t>(installed);
+        return out;
     }
 
     // Source paths of the files a COPY pattern finds, built as COPY builds them.
@@ -174,7 +168,6 @@ class Desk {
 
   private:
     std::unique_ptr<pcplat::Machine> machine_;
-    ExecTable* exec_ = nullptr;
 };
 
 struct Report {
@@ -347,13 +340,9 @@ int build(const BuildOptions& o) {
             }
             const char installed = name.back();
             disk_name.back() = '_';
-            std::vector<uint8_t> block = desk.pack(data, method);
-            std::vector<uint8_t> file;
-            file.reserve(block.size() + 1);
-            file.push_back(static_cast<uint8_t>(installed));
-            file.insert(file.end(), block.begin(), block.end());
+            std::vector<uint8_t> file = desk.pack_disk_file(data, installed, method, name);
             std::printf("  %-40s %10zu -> %10zu bytes (%s)\n", disk_name.c_str(), data.size(),
-                        file.size(), kMethodNames[block[0]]);
+                        file.size(), vpack::method_name(file[1]));
             total_in += data.size();
             data = std::move(file);
         } else {
