@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Clients reach the library through its two entry points and the table it returns: any other
+# exported symbol could be bound to by a client and would pin the library's insides.
+set -euo pipefail
+exported=$(nm -D --defined-only "$1" | awk '{print $3}' | sort | tr '\n' ' ')
+if [[ $exported != "EXEC_CloseExec EXEC_OpenExec " ]]; then
+    echo "FAIL: $1 exports: $exported"
+    exit 1
+fi
+echo "exports: $exported"
