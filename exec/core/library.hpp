@@ -197,13 +197,19 @@ inline void int_disable() {
     ++state().int_nesting;
 }
 
-// The count changes only with interrupts off, so no interrupt sees it torn.
-inline void int_enable() {
-    cpu_cli();
+// The enable for a straight path that cleared the flag itself a few instructions before: the cli
+// that starts an enable would only take in host input, which the sti takes in as well.
+inline void int_enable_while_off() {
     LibraryState& s = state();
     if (--s.int_nesting > 0) return;
     s.int_nesting = 0;
     cpu_sti();
+}
+
+// The count changes only with interrupts off, so no interrupt sees it torn.
+inline void int_enable() {
+    cpu_cli();
+    int_enable_while_off();
 }
 
 inline void call_int_disable(ExecTable* t) {
@@ -220,10 +226,21 @@ inline void call_int_enable(ExecTable* t) {
         t->EXEC_INTEnable();
 }
 
+inline int16_t locked_once_more(int16_t count) {
+    return static_cast<int16_t>(count + 1);
+}
+
+// An unlock without a lock is absorbed here rather than leaving a source locked ahead.
+inline int16_t locked_once_less(int16_t count) {
+    return static_cast<int16_t>(count > 0 ? count - 1 : 0);
+}
+
 // Applies change to the lock count of the sources a source argument names; with interrupts off
-// so that the dispatcher never sees a half-updated set.
-template <typename Change>
-void change_lock_counts(uint16_t source, Change change) {
+// so that the dispatcher never sees a half-updated set. Interrupt slots are called through the
+// table when a client replaced them.
+template <int16_t (*change)(int16_t)>
+void change_lock_counts(uint16_t source, uint32_t id) {
+    TraceScope trace(id);
     ExecTable* t = exec();
     call_int_disable(t);
     EventSource* events = t->events;
@@ -237,15 +254,32 @@ void change_lock_counts(uint16_t source, Change change) {
 }
 
 inline void event_lock(uint16_t source) {
-    TraceScope trace(kIdEventLock);
-    change_lock_counts(source, [](int16_t count) { return static_cast<int16_t>(count + 1); });
+    change_lock_counts<locked_once_more>(source, kIdEventLock);
 }
 
-// An unlock without a lock is absorbed here rather than leaving a source locked ahead.
 inline void event_unlock(uint16_t source) {
-    TraceScope trace(kIdEventUnlock);
-    change_lock_counts(
-        source, [](int16_t count) { return static_cast<int16_t>(count > 0 ? count - 1 : 0); });
+    change_lock_counts<locked_once_less>(source, kIdEventUnlock);
+}
+
+// Every memory, list and tree service locks and unlocks all sources, so this path is kept
+// straight: it runs only while the lock service and both interrupt slots are the library's own,
+// and otherwise leaves the work to the lock slot.
+template <int16_t (*change)(int16_t)>
+inline void change_all_lock_counts(ExecTable* t, EXEC_EVENTLockFn service, EXEC_EVENTLockFn own,
+                                   uint32_t id) {
+    if (service != own || t->EXEC_INTDisable != &EXEC_INTDisable ||
+        t->EXEC_INTEnable != &EXEC_INTEnable) {
+        service(EXEC_EVENT_ALL);
+        return;
+    }
+    TraceScope trace(id);
+    int_disable();
+    EventSource* events = t->events;
+    events[0].lock_count = change(events[0].lock_count);
+    events[1].lock_count = change(events[1].lock_count);
+    events[2].lock_count = change(events[2].lock_count);
+    events[3].lock_count = change(events[3].lock_count);
+    int_enable_while_off();
 }
 
 // Holds every event source locked for its lifetime, as EXEC_EVENTLock / EXEC_EVENTUnlock in the
@@ -254,17 +288,13 @@ class EventLockAll {
   public:
     EventLockAll() {
         ExecTable* t = exec();
-        if (t->EXEC_EVENTLock == &EXEC_EVENTLock)
-            event_lock(EXEC_EVENT_ALL);
-        else
-            t->EXEC_EVENTLock(EXEC_EVENT_ALL);
+        change_all_lock_counts<locked_once_more>(t, t->EXEC_EVENTLock, &EXEC_EVENTLock,
+                                                 kIdEventLock);
     }
     ~EventLockAll() {
         ExecTable* t = exec();
-        if (t->EXEC_EVENTUnlock == &EXEC_EVENTUnlock)
-            event_unlock(EXEC_EVENT_ALL);
-        else
-            t->EXEC_EVENTUnlock(EXEC_EVENT_ALL);
+        change_all_lock_counts<locked_once_less>(t, t->EXEC_EVENTUnlock, &EXEC_EVENTUnlock,
+                                                 kIdEventUnlock);
     }
     EventLockAll(const EventLockAll&) = delete;
     EventLockAll& operator=(const EventLockAll&) = delete;
