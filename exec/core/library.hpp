@@ -38,7 +38,20 @@ struct LiveBlock {
 struct LiveBlockSet {
     LiveBlock* slots = nullptr;
     uint32_t capacity = 0;
+    uint32_t shift = 32; // 32 - log2(capacity): the hash bits that index the slots
     uint32_t count = 0;
+};
+
+// Small blocks released by a free, kept for the next allocation of their size class, so that the
+// many short-lived small blocks (tree nodes, records) cost no heap call; at most about 68 KiB
+// wait here. The pointers live here, not in the released blocks, so a client writing to memory
+// it freed cannot corrupt the cache.
+constexpr uint32_t kSizeClassStep = 16;
+constexpr uint32_t kSizeClassCount = 16; // blocks of up to 256 bytes, header included
+constexpr uint32_t kCachedPerClass = 32;
+struct SmallBlockCache {
+    MemBlockHeader* blocks[kSizeClassCount][kCachedPerClass]{};
+    uint32_t count[kSizeClassCount]{};
 };
 
 // Everything the library keeps between calls; one instance per process.
@@ -59,6 +72,7 @@ struct LibraryState {
     OwnerUsage owners[kOwnerCount]{};
     uint16_t statistics_initialised = 0;
     LiveBlockSet live_blocks;
+    SmallBlockCache small_blocks;
 };
 
 // One instance per process.

@@ -1,6 +1,7 @@
 // Tracked memory: blocks from the process heap behind a 16-byte header, one chain of all live
 // blocks, byte counts in total and per owner, and a registry that lets a free refuse anything
-// that is not one of our live blocks without touching it.
+// that is not one of our live blocks without touching it. Freed small blocks are kept in a
+// bounded cache for reuse; other freed memory goes back to the heap.
 #include "core/library.hpp"
 
 #include <pcplat/win32.h>
@@ -73,11 +74,11 @@ uint32_t home_slot(const LiveBlockSet& set, uintptr_t header) {
     const uint32_t hashed =
         static_cast<uint32_t>(header >> kHeaderAlignmentBits) * kFibonacciMultiplier;
     // The high bits of a multiplicative hash are the well mixed ones.
-    return hashed >> (32 - std::countr_zero(set.capacity));
+    return hashed >> set.shift;
 }
 
 uint32_t find_slot(const LiveBlockSet& set, uintptr_t header) {
-    if (set.count == 0) return kNotFound;
+    if (set.capacity == 0) return kNotFound;
     const uint32_t mask = set.capacity - 1;
     for (uint32_t i = home_slot(set, header);; i = (i + 1) & mask) {
         const LiveBlock& entry = set.slots[i];
@@ -105,6 +106,7 @@ bool reserve_one(LiveBlockSet& set) {
     const uint32_t old_capacity = set.capacity;
     set.slots = slots;
     set.capacity = capacity;
+    set.shift = 32 - std::countr_zero(capacity);
     for (uint32_t i = 0; i < old_capacity; ++i)
         if (old_slots[i].header) place(set, old_slots[i]);
     std::free(old_slots);
@@ -143,6 +145,45 @@ const LiveBlock* live_block_holding_word(const LiveBlockSet& set, uintptr_t addr
         if (address >= start && address - start <= entry.size - sizeof(uint32_t)) return &entry;
     }
     return nullptr;
+}
+
+// --- Small-block cache ---------------------------------------------------------------------------
+
+constexpr uint32_t kLargestCached = kSizeClassStep * kSizeClassCount;
+
+// The size class of a block of block_size bytes (16 or more), or kSizeClassCount when it is
+// too large to be cached.
+uint32_t size_class(uint32_t block_size) {
+    return block_size <= kLargestCached ? (block_size - 1) / kSizeClassStep : kSizeClassCount;
+}
+
+// A registered block of block_size bytes, or null when neither the cache nor the heap has one.
+MemBlockHeader* take_block(LibraryState& s, uint32_t block_size) {
+    SmallBlockCache& cache = s.small_blocks;
+    if (!reserve_one(s.live_blocks)) return nullptr;
+    MemBlockHeader* header;
+    const uint32_t c = size_class(block_size);
+    if (c == kSizeClassCount)
+        header = static_cast<MemBlockHeader*>(std::malloc(block_size));
+    else if (cache.count[c])
+        header = cache.blocks[c][--cache.count[c]];
+    else // the whole class, so that any block of the class may reuse it
+        header = static_cast<MemBlockHeader*>(std::malloc((c + 1) * kSizeClassStep));
+    if (header) insert(s.live_blocks, LiveBlock{header, block_size});
+    return header;
+}
+
+// Unregisters the block in registry slot and gives its memory to the cache while the block's
+// class has room there, else back to the heap.
+void release_block(LibraryState& s, uint32_t slot) {
+    SmallBlockCache& cache = s.small_blocks;
+    const LiveBlock block = s.live_blocks.slots[slot];
+    erase_slot(s.live_blocks, slot);
+    const uint32_t c = size_class(block.size);
+    if (c < kSizeClassCount && cache.count[c] < kCachedPerClass)
+        cache.blocks[c][cache.count[c]++] = block.header;
+    else
+        std::free(block.header);
 }
 
 // --- Chain and statistics ----------------------------------------------------------------------
@@ -230,21 +271,17 @@ extern "C" void* EXEC_MEMFarMalloc(uint32_t size, uint16_t owner) {
     TraceScope trace(kIdFarMalloc);
     EventLockAll lock;
     LibraryState& s = state();
-    void* raw = nullptr;
-    if (size <= kLargestRequest && reserve_one(s.live_blocks))
-        raw = std::malloc(size + kHeaderSize);
-    if (!raw) {
+    const uint32_t block_size = size + kHeaderSize;
+    MemBlockHeader* header = size <= kLargestRequest ? take_block(s, block_size) : nullptr;
+    if (!header) {
         count_failed_allocation(s, size);
         return nullptr;
     }
-    const uint32_t block_size = size + kHeaderSize;
-    if (block_size >= kPopulateFrom) populate(raw, block_size);
-    auto* header = static_cast<MemBlockHeader*>(raw);
+    if (block_size >= kPopulateFrom) populate(header, block_size);
     add_usage(s, block_size, owner);
     header->signature = EXEC_MEM_SIGNATURE;
     header->size = block_size;
     link_newest(s, header);
-    insert(s.live_blocks, LiveBlock{header, block_size});
     return header + 1;
 }
 
@@ -265,13 +302,11 @@ extern "C" void EXEC_MEMFarFree(void* block, uint16_t owner) {
             auto* header = reinterpret_cast<MemBlockHeader*>(header_address);
             if (slot != kNotFound && header->signature == EXEC_MEM_SIGNATURE) {
                 trace.step(kStepSignatureMatched);
-                const uint32_t block_size = live.slots[slot].size;
                 header->signature = 0;
-                remove_usage(s, block_size, owner);
+                remove_usage(s, live.slots[slot].size, owner);
                 unlink(s, header);
-                erase_slot(live, slot);
                 trace.step(kStepReleasing);
-                std::free(header);
+                release_block(s, slot);
                 trace.step(kStepReleased);
             } else {
                 trace.step(kStepRejecting);

@@ -136,6 +136,52 @@ TEST_F(MemoryTest, ManyBlocksFreedInAnyOrderAreAllAccepted) {
     EXPECT_EQ(allocated(), total);
 }
 
+TEST_F(MemoryTest, ReusedMemoryIsNeverHandedOutTwice) {
+    // Sizes on both sides of the largest block freed memory is kept for, allocated and freed at
+    // random: a block given to two callers, or reused memory smaller than the block placed in
+    // it, shows as overlapping blocks or as a changed fill.
+    struct Live {
+        uint8_t* block;
+        uint32_t size;
+        uint8_t fill;
+    };
+    const uint32_t total = allocated(), refused = rejected();
+    std::mt19937 rng(2026);
+    std::vector<Live> live;
+    auto intact = [](const Live& l) {
+        return std::all_of(l.block, l.block + l.size, [&](uint8_t b) { return b == l.fill; });
+    };
+    for (int op = 1; op <= 20000; ++op) {
+        if (live.empty() || (live.size() < 150 && rng() % 2)) {
+            const uint32_t size = rng() % 300;
+            auto* block = static_cast<uint8_t*>(exec_->EXEC_MEMFarMalloc(size, 6));
+            ASSERT_NE(block, nullptr);
+            const auto fill = static_cast<uint8_t>(op);
+            std::memset(block, fill, size);
+            live.push_back({block, size, fill});
+        } else {
+            const size_t i = rng() % live.size();
+            ASSERT_TRUE(intact(live[i])) << "block of " << live[i].size << " bytes";
+            exec_->EXEC_MEMFarFree(live[i].block, 6);
+            live[i] = live.back();
+            live.pop_back();
+        }
+        if (op % 1000) continue;
+        std::vector<Live> by_address = live;
+        std::sort(by_address.begin(), by_address.end(),
+                  [](const Live& a, const Live& b) { return a.block < b.block; });
+        for (size_t i = 0; i + 1 < by_address.size(); ++i)
+            ASSERT_LE(by_address[i].block + by_address[i].size,
+                      reinterpret_cast<uint8_t*>(header_of(by_address[i + 1].block)));
+        for (const Live& l : live)
+            ASSERT_TRUE(intact(l)) << "block of " << l.size << " bytes";
+    }
+    for (const Live& l : live)
+        exec_->EXEC_MEMFarFree(l.block, 6);
+    EXPECT_EQ(rejected(), refused);
+    EXPECT_EQ(allocated(), total);
+}
+
 TEST_F(MemoryTest, ClearingAllocatorsZeroTheWholeBlock) {
     for (int round = 0; round < 2; ++round) {
         // Dirty the heap first so that a missing clear shows.
