@@ -78,6 +78,17 @@ TEST_F(ExecTest, ServicesReachEachOtherThroughTheTable) {
     EXPECT_EQ(unlocks, 2);
     EXPECT_EQ(disables, 4); // one pair around each lock and each unlock
     EXPECT_EQ(enables, 4);
+
+    // Each interrupt slot counts on its own: a client may replace just one of them.
+    enables = 0;
+    exec_->EXEC_INTEnable = [] {
+        ++enables;
+        EXEC_INTEnable();
+    };
+    block = exec_->EXEC_MEMFarMalloc(10, 1);
+    exec_->EXEC_MEMFarFree(block, 1);
+    exec_->EXEC_INTEnable = enable;
+    EXPECT_EQ(enables, 4);
 }
 
 TEST_F(ExecTest, ClosingInMode0PrintsNothing) {
