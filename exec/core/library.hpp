@@ -38,7 +38,9 @@ struct LiveBlock {
 struct LiveBlockSet {
     LiveBlock* slots = nullptr;
     uint32_t capacity = 0;
-    uint32_t shift = 32; // 32 - log2(capacity): the hash bits that index the slots
+    // 32 - log2(capacity): the hash bits that index the slots, kept because every allocation
+    // and free needs it.
+    uint32_t shift = 32;
     uint32_t count = 0;
 };
 
@@ -249,6 +251,15 @@ inline int16_t locked_once_less(int16_t count) {
     return static_cast<int16_t>(count > 0 ? count - 1 : 0);
 }
 
+// Every memory, list and tree service changes all four counts twice, so they are written out.
+template <int16_t (*change)(int16_t)>
+inline void change_every_count(EventSource* events) {
+    events[0].lock_count = change(events[0].lock_count);
+    events[1].lock_count = change(events[1].lock_count);
+    events[2].lock_count = change(events[2].lock_count);
+    events[3].lock_count = change(events[3].lock_count);
+}
+
 // Applies change to the lock count of the sources a source argument names; with interrupts off
 // so that the dispatcher never sees a half-updated set. Interrupt slots are called through the
 // table when a client replaced them.
@@ -259,8 +270,7 @@ void change_lock_counts(uint16_t source, uint32_t id) {
     call_int_disable(t);
     EventSource* events = t->events;
     if (source == EXEC_EVENT_ALL) {
-        for (int i = 0; i < kEventSourceCount; ++i)
-            events[i].lock_count = change(events[i].lock_count);
+        change_every_count<change>(events);
     } else if (source < kEventSourceCount) {
         events[source].lock_count = change(events[source].lock_count);
     }
@@ -275,9 +285,9 @@ inline void event_unlock(uint16_t source) {
     change_lock_counts<locked_once_less>(source, kIdEventUnlock);
 }
 
-// Every memory, list and tree service locks and unlocks all sources, so this path is kept
-// straight: it runs only while the lock service and both interrupt slots are the library's own,
-// and otherwise leaves the work to the lock slot.
+// The all-sources lock of the memory, list and tree services, kept straight: it runs only while
+// the lock service and both interrupt slots are the library's own, and otherwise leaves the work
+// to the lock slot.
 template <int16_t (*change)(int16_t)>
 inline void change_all_lock_counts(ExecTable* t, EXEC_EVENTLockFn service, EXEC_EVENTLockFn own,
                                    uint32_t id) {
@@ -288,11 +298,7 @@ inline void change_all_lock_counts(ExecTable* t, EXEC_EVENTLockFn service, EXEC_
     }
     TraceScope trace(id);
     int_disable();
-    EventSource* events = t->events;
-    events[0].lock_count = change(events[0].lock_count);
-    events[1].lock_count = change(events[1].lock_count);
-    events[2].lock_count = change(events[2].lock_count);
-    events[3].lock_count = change(events[3].lock_count);
+    change_every_count<change>(t->events);
     int_enable_while_off();
 }
 
