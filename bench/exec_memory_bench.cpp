@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr int kPairs = 2'000'000;
-constexpr int kRounds = 15;
+constexpr int kPairs = 200'000;
+constexpr int kRounds = 150;
 constexpr uint32_t kBlockBytes = 64;
 constexpr uint16_t kOwner = 1;
 
