@@ -39,6 +39,7 @@ void note_signal(int signal_number) {
 }
 
 constexpr std::array<int, 4> kFatalSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+void (*g_saved_sigpipe)(int) = SIG_DFL;
 
 struct EscapeKey {
     std::string_view sequence;
@@ -70,6 +71,9 @@ HostConsole::HostConsole() {
     }
     for (int s : kFatalSignals)
         std::signal(s, note_signal);
+    // A reader of the output that goes away (tolvanex | head) must not end an upgrade half way:
+    // the writes fail and the run goes on.
+    g_saved_sigpipe = std::signal(SIGPIPE, SIG_IGN);
 }
 
 int HostConsole::pending_signal() {
@@ -80,6 +84,7 @@ HostConsole::~HostConsole() {
     if (raw_) restore_terminal();
     for (int s : kFatalSignals)
         std::signal(s, SIG_DFL);
+    std::signal(SIGPIPE, g_saved_sigpipe);
 }
 
 bool HostConsole::wait_input(int timeout_ms) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,15 @@ constexpr int kExitSignalBase = 128; // as a shell reports a signal
 constexpr int kMaxFaultNesting = 4;
 
 std::unique_ptr<Machine> g_own; // the machine a program built from its environment
+
+// The signals a person or a shell sends to end a program.
+sigset_t ending_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&set, s);
+    return set;
+}
 
 std::filesystem::path make_temporary_desk() {
     std::string pattern = (std::filesystem::temp_directory_path() / "desksim-XXXXXX").string();
@@ -122,7 +132,18 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
     for (auto& handler : exceptions_)
         handler = exception_pointer(&default_exception_handler);
     if (options.host_console) console_ = std::make_unique<HostConsole>();
-    if (!manual_clock_) ticker_ = std::thread([this] { run_ticker(); });
+    if (!manual_clock_) {
+        // Those signals are taken on the watcher thread, so the program's own thread never runs
+        // a handler (and never sees EINTR from them). qemu's i386 user mode needs it too: a
+        // handler on a thread other than the newest leaves that thread with the newest one's
+        // thread-local storage.
+        const sigset_t ending = ending_signals();
+        pthread_sigmask(SIG_BLOCK, &ending, &program_signal_mask_);
+        ticker_ = std::thread([this, ending] {
+            pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+            run_ticker();
+        });
+    }
 }
 
 // The host side of the interrupt lines: raises the attention flag when a timer tick falls due
@@ -153,7 +174,10 @@ void Machine::run_ticker() {
 
 Machine::~Machine() {
     stop_ticker_.store(true);
-    if (ticker_.joinable()) ticker_.join();
+    if (ticker_.joinable()) {
+        ticker_.join();
+        pthread_sigmask(SIG_SETMASK, &program_signal_mask_, nullptr);
+    }
     if (installed_ == this) installed_ = nullptr;
     console_.reset();
     desk_.reset();

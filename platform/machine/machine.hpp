@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -232,6 +233,7 @@ class Machine {
 
     std::atomic<bool> stop_ticker_{false};
     std::thread ticker_; // watches the host clock and standard input for the main thread
+    sigset_t program_signal_mask_{}; // the program's thread's mask before the watcher started
 
     static inline Machine* installed_ = nullptr;
     std::array<FarPtr, 256> vectors_{};
