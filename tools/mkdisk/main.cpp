@@ -1,6 +1,7 @@
 // mkdisk: turns a folder of files into an upgrade disk folder (packed files, "checksum.dat") and
 // checks an upgrade script against the disk before it goes out.
 #include "blocks.hpp"
+#include "filecmds/dos_paths.hpp"
 #include "machine/machine.hpp"
 #include "script_check.hpp"
 
@@ -150,13 +151,12 @@ class Desk {
 
     // Source paths of the files a COPY pattern finds, built as COPY builds them.
     std::vector<std::string> matches(const std::string& pattern) {
-        const size_t slash = pattern.rfind('\\');
-        const std::string directory = slash == std::string::npos ? "" : pattern.substr(0, slash);
+        const std::string directory = tolvanex::SearchFolder(pattern);
         std::vector<std::string> out;
         DosFindData found{};
         for (int r = win32_find_first(pattern.c_str(), 0, &found); r == 0;
              r = win32_find_next(&found))
-            out.push_back(directory + "\\" + found.name);
+            out.push_back(tolvanex::JoinFoundName(directory, found.name));
         return out;
     }
     bool exists(const std::string& path) {

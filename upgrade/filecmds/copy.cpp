@@ -1,4 +1,5 @@
 // COPY: installs files from the upgrade disk, unpacking packed ones, and verifies what it wrote.
+#include "filecmds/dos_paths.hpp"
 #include "filecmds/filecmds.hpp"
 
 #include <pcplat/dos.h>
@@ -17,11 +18,8 @@ namespace {
 constexpr uint32_t kIdDirectoryPart = 0xFFFF1000;
 constexpr uint16_t kNameLine = 3;
 constexpr char kPackedMark = '_';
-constexpr char kSeparator = '\\';
 // The checksum list names files without their drive prefix ("A:\").
 constexpr size_t kDrivePrefixLength = 3;
-constexpr char kDriveColon = ':';
-constexpr size_t kDriveLength = 2; // "D:"
 
 // A packed file: the installed name's last character, then a packed block (method, unpacked
 // length in little-endian order, payload).
@@ -41,14 +39,6 @@ constexpr uint32_t kAnyEntry = DOS_ATTR_DIRECTORY | DOS_ATTR_HIDDEN | DOS_ATTR_S
 uint32_t little_endian_32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
            uint32_t{bytes[3]} << 24;
-}
-
-// The length of the directory part of a path, its separator (or the drive's colon) included; a
-// slash separates as a backslash does.
-size_t directory_length_of(const char* path) {
-    const size_t separator = std::string_view(path).find_last_of("\\/");
-    if (separator != std::string_view::npos) return separator + 1;
-    return path[0] != '\0' && path[1] == kDriveColon ? kDriveLength : 0;
 }
 
 bool entry_exists(const char* path) {
@@ -73,14 +63,14 @@ class WorkFile {
     // Picks a name that is free in the destination's directory; false when none fits.
     bool choose_beside(const char* destination) {
         // Beside the destination, so that the final rename stays within one directory.
-        const size_t directory_length = directory_length_of(destination);
+        const std::string folder = SearchFolder(destination);
         for (unsigned tried = 0; tried < kTempNames; ++tried) {
             char name[kPathBuffer];
             std::snprintf(name, sizeof name, kTempNameFormat, next_number_);
             next_number_ = (next_number_ + 1) % kTempNames;
-            if (directory_length + std::strlen(name) > kPathLimit) return false;
-            std::memcpy(path_, destination, directory_length);
-            std::strcpy(path_ + directory_length, name);
+            const std::string path = JoinFoundName(folder, name);
+            if (path.size() > kPathLimit) return false;
+            std::strcpy(path_, path.c_str());
             if (!entry_exists(path_)) return true;
         }
         return false;
@@ -218,11 +208,10 @@ uint16_t CompareBytes(const void* a, const void* b, uint32_t n) {
 
 void DirectoryPart(const char* path, char* out) {
     FunctionTrace trace(kIdDirectoryPart);
-    const char* separator = std::strrchr(path, kSeparator);
+    const std::string folder = SearchFolder(path);
     // A longer directory can only lead to paths that are refused for their length anyway.
-    const size_t length =
-        separator ? std::min(static_cast<size_t>(separator - path), kPathLimit) : 0;
-    std::memcpy(out, path, length);
+    const size_t length = std::min(folder.size(), kPathLimit);
+    std::memcpy(out, folder.data(), length);
     out[length] = '\0';
 }
 
@@ -268,7 +257,7 @@ uint16_t CopyMatchingFiles(const char* pattern, const char* prefix) {
          more = win32_find_next(&find)) {
         // Built at full length: CopyAndVerifyFile refuses what does not fit a DOS path.
         std::string destination = std::string(prefix) + find.name;
-        const std::string source = std::string(directory) + kSeparator + find.name;
+        const std::string source = JoinFoundName(directory, find.name);
         LcdWriteLine(find.name, kNameLine);
         exec()->EXEC_Printf("%s\n", find.name);
         result = CopyAndVerifyFile(source.c_str(), destination.data());

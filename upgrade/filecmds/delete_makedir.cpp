@@ -1,4 +1,5 @@
 // DELETE removes the ordinary files that match a pattern; MAKEDIR makes one directory.
+#include "filecmds/dos_paths.hpp"
 #include "filecmds/filecmds.hpp"
 
 #include <pcplat/dos.h>
@@ -18,7 +19,6 @@ enum DeleteStep : uint32_t {
     kStepSearched = 2,
 };
 constexpr uint16_t kNameLine = 3;
-constexpr char kSeparator = '\\';
 
 } // namespace
 
@@ -31,7 +31,7 @@ void DeleteMatchingFiles(const char* pattern) {
     int more = win32_find_first(pattern, 0, &find);
     trace.step(kStepSearched);
     for (; more == 0; more = win32_find_next(&find)) {
-        const std::string path = std::string(directory) + kSeparator + find.name;
+        const std::string path = JoinFoundName(directory, find.name);
         // Skipped, not cut: a cut path could name another file.
         if (path.size() > kPathLimit) continue;
         LcdWriteLine(find.name, kNameLine);
