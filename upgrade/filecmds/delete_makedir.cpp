@@ -54,9 +54,10 @@ uint16_t CmdMakeDir(FILE* script) {
     if (!comma) return 0;
     *comma = '\0';
     const char* label = line;
-    const char* directory = comma + 1;
+    // With or without a separator at its end, it is one folder, found and made alike.
+    const std::string directory(WithoutTrailingSeparators(comma + 1));
     DosFindData find{};
-    if (win32_find_first(directory, DOS_ATTR_DIRECTORY, &find) == 0) {
+    if (win32_find_first(directory.c_str(), DOS_ATTR_DIRECTORY, &find) == 0) {
         const uint32_t attributes = find.attrib;
         win32_find_close(&find);
         // Only a plain directory will do; a file, or a directory with more bits, is in the way.
@@ -64,7 +65,7 @@ uint16_t CmdMakeDir(FILE* script) {
             SetErrorRegister(kMakeDirFileExists);
             RequestLabelSearch(script, label, false);
         }
-    } else if (win32_make_directory(directory) != 0) {
+    } else if (win32_make_directory(directory.c_str()) != 0) {
         SetErrorRegister(kMakeDirFailed);
         RequestLabelSearch(script, label, false);
     }

@@ -34,4 +34,15 @@ inline std::string JoinFoundName(std::string_view folder, std::string_view name)
     return path;
 }
 
+// A folder named with a separator after it, such as C:\APP\ or C:\APP/, is the folder C:\APP; a
+// root (C:\ or \ alone) keeps its separator.
+inline std::string_view WithoutTrailingSeparators(std::string_view path) {
+    const auto is_root = [](std::string_view p) {
+        return p.size() == 1 || (p.size() == 3 && p[1] == ':');
+    };
+    while (!path.empty() && (path.back() == '\\' || path.back() == '/') && !is_root(path))
+        path.remove_suffix(1);
+    return path;
+}
+
 } // namespace tolvanex
