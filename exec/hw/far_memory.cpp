@@ -13,13 +13,11 @@ constexpr uint32_t kPageBits = 0xFFF;
 extern "C" {
 
 uint16_t EXEC_DOSAlloc(uint16_t* segment, uint16_t* selector, uint16_t size) {
+    // A block whose selector the caller cannot hold could never be freed.
+    if (!segment || !selector) return 0;
     // Computed in 32 bits, so 0xFFFF bytes ask for 0x1000 paragraphs.
     const uint32_t paragraphs = (uint32_t{size} + kParagraphBytes - 1) / kParagraphBytes;
-    uint16_t seg = 0, sel = 0;
-    if (!dpmi_dos_alloc(static_cast<uint16_t>(paragraphs), &seg, &sel, nullptr)) return 0;
-    if (segment) *segment = seg;
-    if (selector) *selector = sel;
-    return 1;
+    return dpmi_dos_alloc(static_cast<uint16_t>(paragraphs), segment, selector, nullptr) ? 1 : 0;
 }
 
 uint16_t EXEC_DOSFree(uint16_t selector) {

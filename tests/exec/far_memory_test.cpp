@@ -87,6 +87,15 @@ TEST_F(ExecTest, ConventionalMemoryIsAskedForInParagraphs) {
         EXPECT_EQ(exec_->EXEC_DOSFree(sel), 1);
         EXPECT_EQ(exec_->EXEC_DOSFree(sel), 0);
     }
+    // Without somewhere to put the segment or the selector nothing is allocated: ten such calls
+    // for 64 KiB would otherwise use up all of conventional memory.
+    uint16_t segment = 0, sel = 0;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(exec_->EXEC_DOSAlloc(nullptr, &sel, 0xFFFF), 0);
+        EXPECT_EQ(exec_->EXEC_DOSAlloc(&segment, nullptr, 0xFFFF), 0);
+    }
+    ASSERT_EQ(exec_->EXEC_DOSAlloc(&segment, &sel, 0xFFFF), 1);
+    EXPECT_EQ(exec_->EXEC_DOSFree(sel), 1);
 }
 
 TEST_F(ExecTest, TheCardWindowsAnswerThroughTheirSelectors) {
