@@ -60,10 +60,11 @@ uint32_t lzw_pack(const uint8_t* source, uint8_t* destination, uint32_t length, 
     return static_cast<uint32_t>(g_coder.counted) + kHeaderSize;
 }
 
-// 1 when the payload decodes, including one that ends before L bytes (the rest of the
-// destination is left as it was) or runs past them (the excess is dropped); 0 for a wrong
-// method byte, a table allocation failure or a malformed stream (see lzw::decode), in which
-// case the destination may hold part of the data.
+// 1 when the payload decodes to exactly the L bytes the header gives; 0 for a wrong method
+// byte, a table allocation failure, a malformed stream (see lzw::decode) and a stream that gives
+// fewer bytes (the rest of the destination would hold whatever was there) or more (the header
+// does not describe it). After a failure the destination may hold part of the data, never more
+// than L bytes.
 uint16_t lzw_unpack(const uint8_t* packed, uint8_t* destination, uint32_t packed_length) {
     TraceScope trace(kLzwUnpackId);
     g_coder = CoderState{};
@@ -77,17 +78,19 @@ uint16_t lzw_unpack(const uint8_t* packed, uint8_t* destination, uint32_t packed
         return 0;
     }
     g_coder.decoder = {suffix_and_stack, prefix};
+    const uint32_t length = read_length(packed);
     lzw::DecodeResult result;
     {
         TraceScope core(kLzwCoderId);
         result = lzw::decode_into(packed + kHeaderSize, packed_length - kHeaderSize,
-                                  g_coder.decoder, destination, read_length(packed));
+                                  g_coder.decoder, destination, length);
     }
     g_coder.written = result.written;
     release(prefix);
     release(suffix_and_stack);
     g_coder.decoder = {};
-    return result.status == lzw::Decoded::complete ? 1 : 0;
+    const bool whole = result.written == length && !result.overflowed;
+    return result.status == lzw::Decoded::complete && whole ? 1 : 0;
 }
 
 } // namespace vantrel::pack

@@ -396,19 +396,23 @@ Decoded decode(const uint8_t* in, uint32_t length, const DecoderTables& t, Sink&
 struct DecodeResult {
     Decoded status;
     uint64_t written; // bytes stored at out
+    bool overflowed;  // the data went on past capacity
 };
 
-// decode() into a buffer: stores the data at out, at most capacity bytes (the rest is dropped
-// and decoding stops there, successfully). Bytes past those written are left as they were.
+// decode() into a buffer: stores the data at out, at most capacity bytes (data beyond them is
+// dropped, decoding stops there, successfully, and overflowed tells). Bytes past those written
+// are left as they were.
 inline DecodeResult decode_into(const uint8_t* in, uint32_t length, const DecoderTables& t,
                                 uint8_t* out, uint64_t capacity) {
     uint8_t* op = out;
     size_t room = capacity < SIZE_MAX ? static_cast<size_t>(capacity) : SIZE_MAX;
+    bool overflowed = false;
     auto sink = [&](const uint8_t* s, uint32_t count) {
-        if (count >= room) {
+        if (count > room) {
             std::memcpy(op, s, room);
             op += room;
             room = 0;
+            overflowed = true;
             return false;
         }
         room -= count;
@@ -430,7 +434,7 @@ inline DecodeResult decode_into(const uint8_t* in, uint32_t length, const Decode
         return true;
     };
     const Decoded status = decode(in, length, t, sink);
-    return {status, static_cast<uint64_t>(op - out)};
+    return {status, static_cast<uint64_t>(op - out), overflowed};
 }
 
 } // namespace vantrel::lzw

@@ -460,19 +460,23 @@ TEST_F(LzwTest, UnpackerKeepsToItsBuffers) {
     const Bytes data = text(5000);
     const Bytes full = pack(2, data);
     Bytes out;
-    // Ends early: the rest of the destination is untouched.
+    // Ends early: refused, since the rest of the destination would be whatever was there; what
+    // was decoded is the data's start and nothing else is touched.
     Bytes cut(full.begin(), full.begin() + 5 + 1000);
-    EXPECT_EQ(unpack(cut, out), 1);
+    EXPECT_EQ(unpack(cut, out), 0);
     const size_t decoded = std::find(out.begin(), out.end(), 0xEE) - out.begin();
     EXPECT_GT(decoded, 1000u);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + decoded),
               Bytes(data.begin(), data.begin() + decoded));
     EXPECT_EQ(Bytes(out.begin() + decoded, out.end()), Bytes(out.size() - decoded, 0xEE));
-    // Longer than L: only L bytes land.
-    Bytes shorter = full;
-    shorter[1] = 0xE8, shorter[2] = 0x03, shorter[3] = shorter[4] = 0; // L = 1000
-    EXPECT_EQ(unpack(shorter, out), 1);
-    EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 1000));
+    // Longer than L, by a whole string or by one byte: refused, and only L bytes land.
+    for (uint32_t length : {1000u, static_cast<uint32_t>(data.size() - 1)}) {
+        Bytes shorter = full;
+        for (int i = 0; i < 4; ++i)
+            shorter[1 + i] = static_cast<uint8_t>(length >> (8 * i));
+        EXPECT_EQ(unpack(shorter, out), 0) << length;
+        EXPECT_EQ(out, Bytes(data.begin(), data.begin() + length)) << length;
+    }
     Bytes empty = block(2, 0, {});
     EXPECT_EQ(unpack(empty, out), 1);
     // Malformed streams fail, whatever they wrote stays within L.

@@ -133,20 +133,21 @@ Bytes unpack_block(const uint8_t* block, size_t size, const std::string& name, P
     Bytes out(header.length, "the unpacked data of " + name);
     ExecTable& exec = library();
     progress.step(std::string("unpacking: ") + method_name(header.method));
-    if (!exec.EXEC_PACKDecompress(block, out.data(), static_cast<uint32_t>(size)))
+    if (!exec.EXEC_PACKDecompress(block, out.data(), static_cast<uint32_t>(size))) {
+        check_interrupted();
+        if (header.method == kLzw || header.method == kLzwSized) {
+            // The library refuses a code stream that gives fewer or more bytes than the header
+            // says; say which.
+            const std::optional<uint64_t> length =
+                lzw_stream_length(block + kBlockHeaderBytes, size - kBlockHeaderBytes, progress);
+            if (length && *length != header.length)
+                throw Failure(name + ": damaged: its code stream gives " + std::to_string(*length) +
+                              " bytes, its header says " + std::to_string(header.length));
+        }
         throw Failure(name + ": damaged: the " + method_name(header.method) +
                       " data does not unpack");
-    check_interrupted();
-    if (header.method == kLzw || header.method == kLzwSized) {
-        // The library takes a code stream that gives fewer bytes than the header says (leaving
-        // the rest of the data as it was) or more (dropping them). Either is a damaged block.
-        const std::optional<uint64_t> length =
-            lzw_stream_length(block + kBlockHeaderBytes, size - kBlockHeaderBytes, progress);
-        if (!length || *length != header.length)
-            throw Failure(name + ": damaged: its code stream gives " +
-                          (length ? std::to_string(*length) : std::string("no")) +
-                          " bytes, its header says " + std::to_string(header.length));
     }
+    check_interrupted();
     return out;
 }
 
