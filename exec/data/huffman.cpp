@@ -287,14 +287,16 @@ bool decode(const Table& t, BitReader& bits, uint64_t available_bits, uint8_t* o
         if (e.leaf) {
             out[i] = static_cast<uint8_t>(e.target);
         } else {
-            // Codes longer than the window: one bit at a time, checking every step.
+            // Codes longer than the window: one bit at a time, checking every step. A word
+            // without the inner-node bit ends the walk, and must then be a byte, as in the window.
             uint32_t node = e.target;
-            while (!t.leaf(node, symbol)) {
+            while (t.word(node) & kInnerBit) {
                 const uint32_t bit = bits.peek(1);
                 bits.skip(1);
                 if (!t.child(node, bit ? 0 : 1, node)) return false;
                 if (bits.consumed() > available_bits) return false;
             }
+            if (!t.leaf(node, symbol)) return false;
             out[i] = symbol;
         }
         if (bits.consumed() > available_bits) return false;

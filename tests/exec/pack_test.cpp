@@ -282,6 +282,14 @@ TEST_F(PackTest, BitsRunningOutInsideALongCodeAreRefused) {
     Bytes cut = huffman_block(1, table, {0x00});
     EXPECT_EQ(exec_->EXEC_PACKDecompress(cut.data(), out.data(), static_cast<uint32_t>(cut.size())),
               0);
+    // A leaf word above 255 is refused below the window as it is within it, not walked as an
+    // inner node whose next word happens to look like a child.
+    table.back() = 0x0141;
+    table.push_back(0x8000 | static_cast<uint16_t>(table.size() + 1));
+    table.push_back('y');
+    Bytes deep = huffman_block(1, table, {0x00, 0x00});
+    EXPECT_EQ(
+        exec_->EXEC_PACKDecompress(deep.data(), out.data(), static_cast<uint32_t>(deep.size())), 0);
 }
 
 // Allocation through the table fails after a number of successes.
