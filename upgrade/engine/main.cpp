@@ -17,6 +17,9 @@ constexpr uint32_t kCardWindowLength = 0x10000;
 constexpr uint32_t kParagraphBytes = 16;
 constexpr int kClearLines = 50;
 constexpr int kExitUsage = 64;
+// Nothing ran: a dry run in a script must tell a wrong folder from a good upgrade.
+constexpr int kExitNoScript = 6;
+constexpr int kExitNoLibrary = 7;
 
 Program g_program;
 
@@ -119,7 +122,9 @@ void print_usage() {
                 "Carries out the upgrade description file SCRIPT (default \"tolvanex.des\" in the\n"
                 "current directory, which is drive A:) on the desk. The desk is the simulated\n"
                 "one named by DESKSIM (see desksim --help).\n"
-                "Exit status: 0 at the end of the script, 1 after a failed run, 2 after STOP.\n");
+                "Exit status: 0 at the end of the script, 1 after a failed run, 2 after STOP,\n"
+                "6 when the script cannot be opened, 7 when the runtime library cannot be\n"
+                "opened (see the README for the others).\n");
 }
 
 } // namespace
@@ -134,12 +139,12 @@ void RequestLabelSearch(FILE* script, const char* label, bool from_start) {
     if (from_start) rewind(script); // also clears the end-of-file and error state
 }
 
-void RunScript() {
+bool RunScript() {
     FILE* script = exec()->EXEC_FILEOpen(program().script_name, "r");
     if (!script) {
         exec()->EXEC_Printf("Unable to open upgrade description file '%s'\n",
                             program().script_name);
-        return;
+        return false;
     }
     program().label_search = 0;
     bool ok = true, finished = false;
@@ -149,6 +154,7 @@ void RunScript() {
     }
     if (!ok) failure_screen(); // the script stays open and the library is not closed
     exec()->EXEC_FILEClose(script);
+    return true;
 }
 
 } // namespace tolvanex
@@ -170,15 +176,18 @@ int main(int argc, char** argv) {
         std::strcpy(program().script_name, argv[1]);
     }
     program().exec = EXEC_OpenExec(0);
-    if (!program().exec) return 0;
+    if (!program().exec) {
+        std::fprintf(stderr, "tolvanex: the runtime library cannot be opened\n");
+        return kExitNoLibrary;
+    }
     for (int i = 0; i < kCardWindows; ++i)
         program().card_window[i] =
             exec()->EXEC_SELCreate(uint32_t{kCardSegments[i]} * kParagraphBytes, kCardWindowLength);
-    RunScript();
+    const bool ran = RunScript();
     for (uint16_t& window : program().card_window) {
         if (window) exec()->EXEC_SELFree(window);
         window = 0;
     }
     EXEC_CloseExec();
-    return 0;
+    return ran ? 0 : kExitNoScript;
 }

@@ -78,8 +78,8 @@ bool ReadDecimal(const char* text, long& value);
 const char* KeywordName(uint16_t index);
 
 // Runs the script named in the program state; returns when the run ended normally (the halts
-// do not return).
-void RunScript();
+// do not return): false when the script could not be opened.
+bool RunScript();
 // Asks the engine to go on at a label: forward, or from the start of the script.
 void RequestLabelSearch(FILE* script, const char* label, bool from_start);
 
