@@ -139,4 +139,14 @@ expect_no_temporaries
 [[ -z $(ls -A tmp) ]] || fail "left in TMPDIR: $(ls -A tmp)"
 finish
 
+start "a reader that goes away ends vpack as SIGPIPE does, leaving nothing behind"
+mkdir -p pipe
+head -c 300000 /dev/urandom >pipe/noise.bin
+TMPDIR=$PWD/pipe "$vpack" pack -m stored pipe/noise.bin -o - 2>err.txt </dev/null | head -c 20 >/dev/null
+rc=${PIPESTATUS[0]}
+expect_rc 141
+[[ -s err.txt ]] && fail "a message for a closed pipe: $(cat err.txt)"
+[[ $(ls -A pipe) == noise.bin ]] || fail "left in TMPDIR: $(ls -A pipe)"
+finish
+
 summary

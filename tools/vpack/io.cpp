@@ -101,6 +101,7 @@ Bytes::Bytes(size_t size, const std::string& what) : size_(size) {
 }
 
 void install_signal_handlers() {
+    ::signal(SIGPIPE, SIG_IGN); // a closed pipe shows as EPIPE on the write instead
     for (size_t i = 0; i < kSignals.size(); ++i) {
         struct sigaction current {};
         if (::sigaction(kSignals[i], nullptr, &current) != 0) continue;
@@ -270,6 +271,9 @@ void OutputFile::write(const uint8_t* data, size_t size) {
             check_interrupted();
             continue;
         }
+        // A reader that went away (vpack ... -o - | head) ends vpack as SIGPIPE would, but
+        // through the ordinary way out, which removes what vpack made.
+        if (n < 0 && errno == EPIPE) throw Interrupted{SIGPIPE};
         if (n <= 0) {
             const std::string what = is_stdout() ? "standard output" : path_;
             throw Failure("cannot write " + what + ": " + (n < 0 ? reason() : "nothing written"));

@@ -51,6 +51,7 @@ class Bytes {
 // On SIGINT, SIGTERM, SIGHUP and SIGQUIT the temporary output goes at once; then the signal ends
 // vpack as it would have, or, where the library has a handler of its own, reaches that handler
 // and the command stops at its next check. Call again after the library put in its handlers.
+// SIGPIPE is ignored: a write to a closed pipe throws Interrupted with it.
 void install_signal_handlers();
 // Throws Interrupted when a signal has come.
 void check_interrupted();
