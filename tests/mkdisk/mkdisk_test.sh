@@ -119,6 +119,18 @@ run build src3 disk3 --force -m 9
 expect_err "method '9'"
 finish
 
+start "a linked source file is on the disk under its own name, and nothing is written outside"
+mkdir -p src5/DOCS outside
+echo "kept outside" >outside/TARGET.TXT
+ln -s ../../outside/TARGET.TXT src5/DOCS/LINKED.TXT
+printf '#END\n' >src5/tolvanex.des
+run build src5 disk5 --pack 'LINKED.TXT'
+expect_rc 0
+[[ -f disk5/DOCS/LINKED.TX_ ]] || fail "the linked file is not on the disk as DOCS\LINKED.TX_"
+[[ $(record 0 disk5/checksum.dat) == 'DOCS\LINKED.TX_ '* ]] || fail "record 0: $(record 0 disk5/checksum.dat)"
+[[ $(ls outside) == TARGET.TXT ]] || fail "written outside the disk: $(ls outside)"
+finish
+
 start "best method picks the smallest block"
 mkdir -p src4
 head -c 20000 /dev/zero >src4/ZEROS.BIN

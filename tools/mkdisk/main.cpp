@@ -200,7 +200,8 @@ std::map<std::string, fs::path> disk_files(const fs::path& disk) {
     std::map<std::string, fs::path> files;
     for (const auto& entry : fs::recursive_directory_iterator(disk)) {
         if (!entry.is_regular_file()) continue;
-        const fs::path relative = fs::relative(entry.path(), disk);
+        // Lexically: a linked file is on the disk under its own name, not its target's.
+        const fs::path relative = entry.path().lexically_relative(disk);
         if (relative == kChecksumList) continue;
         files.emplace(dos_path(relative), entry.path());
     }
@@ -315,7 +316,7 @@ int build(const BuildOptions& o) {
     std::vector<std::pair<std::string, fs::path>> sources;
     for (const auto& entry : fs::recursive_directory_iterator(o.source))
         if (entry.is_regular_file())
-            sources.emplace_back(dos_path(fs::relative(entry.path(), o.source)), entry.path());
+            sources.emplace_back(dos_path(entry.path().lexically_relative(o.source)), entry.path());
     std::sort(sources.begin(), sources.end());
     uint64_t total_in = 0, total_out = 0;
     for (const auto& [name, path] : sources) {
@@ -359,7 +360,8 @@ int build(const BuildOptions& o) {
                            " on the disk");
             continue;
         }
-        const fs::path relative = fs::relative(path, o.source);
+        // Where the file lies in the source, not where a link leads (which may be outside it).
+        const fs::path relative = path.lexically_relative(o.source);
         std::string file_name = relative.filename().string();
         if (packed) file_name.back() = '_';
         fs::create_directories(disk / relative.parent_path());
