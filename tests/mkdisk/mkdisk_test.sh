@@ -76,6 +76,25 @@ run check disk
 expect_rc 0
 finish
 
+start "sums puts a new checksum.dat in place of the old, whose other names keep it"
+cp disk/checksum.dat before.dat
+ln disk/checksum.dat hard-link.dat
+printf 'y' >>disk/DATA/NOTES.TXT
+run sums disk
+expect_rc 0
+cmp -s hard-link.dat before.dat || fail "the list was written through its hard link"
+cmp -s disk/checksum.dat before.dat && fail "the list was not rewritten"
+cp before.dat outside.dat
+rm disk/checksum.dat
+ln -s ../outside.dat disk/checksum.dat
+run sums disk
+expect_rc 0
+cmp -s outside.dat before.dat || fail "the list was written through its symbolic link"
+[[ -f disk/checksum.dat && ! -L disk/checksum.dat ]] || fail "checksum.dat is still a link"
+run check disk
+expect_rc 0
+finish
+
 start "script problems: a missing label and a source missing from the list"
 mkdir -p src2
 cp -R src/. src2/

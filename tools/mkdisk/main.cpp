@@ -2,6 +2,7 @@
 // checks an upgrade script against the disk before it goes out.
 #include "blocks.hpp"
 #include "filecmds/dos_paths.hpp"
+#include "io.hpp"
 #include "machine/machine.hpp"
 #include "script_check.hpp"
 
@@ -62,12 +63,13 @@ std::vector<uint8_t> read_file(const fs::path& path) {
     return bytes;
 }
 
+// Under a temporary name, flushed, then renamed over the old file: a crash or a failure leaves
+// the old file or the new one, never a cut one, and another name of the old file (a hard link,
+// the target of a symbolic link) is left alone.
 void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) throw Problem("cannot write " + path.string());
+    vpack::OutputFile out(path.string(), true);
+    out.write(bytes.data(), bytes.size());
+    out.commit();
 }
 
 uint8_t checksum(const std::vector<uint8_t>& bytes) {

@@ -288,6 +288,13 @@ void OutputFile::commit() {
     check_interrupted();
     const int fd = fd_;
     fd_ = -1;
+    // The data reaches the disk before the name does: a crash after the rename must not leave
+    // an output that is there but empty or cut.
+    if (::fsync(fd) != 0) {
+        const std::string why = reason();
+        ::close(fd);
+        throw Failure("cannot write " + path_ + ": " + why);
+    }
     if (::close(fd) != 0) throw Failure("cannot write " + path_ + ": " + reason());
     if (replace_) {
         if (::rename(temp_.c_str(), path_.c_str()) != 0)

@@ -96,9 +96,10 @@ class InputFile {
     uint64_t size_hint_ = 0;
 };
 
-// An output file written under a temporary name beside it and renamed into place by commit(), so
-// a failure or a signal never leaves a half-written output. "-" is standard output, written
-// directly. Without `replace`, an existing output is refused before any work is done.
+// An output file written under a temporary name beside it, flushed to the disk and renamed into
+// place by commit(), so a failure, a signal or a crash never leaves a half-written output. "-" is
+// standard output, written directly. Without `replace`, an existing output is refused before any
+// work is done.
 class OutputFile {
   public:
     OutputFile(std::string path, bool replace);
