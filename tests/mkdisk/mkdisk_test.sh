@@ -150,6 +150,17 @@ expect_rc 0
 [[ $(ls outside) == TARGET.TXT ]] || fail "written outside the disk: $(ls outside)"
 finish
 
+start "--pack wildcards mean what they mean on the desk"
+mkdir -p src6/BIN/SUB
+echo notes >src6/README
+echo lib >src6/BIN/SUB/A.DLL
+printf '#END\n' >src6/tolvanex.des
+run build src6 disk6 --pack 'readme.*' --pack 'BIN\*'
+expect_rc 0
+[[ -f disk6/READM_ ]] || fail "README not packed by 'readme.*'"
+[[ -f disk6/BIN/SUB/A.DLL ]] || fail "BIN\SUB\A.DLL packed by 'BIN\*'"
+finish
+
 start "best method picks the smallest block"
 mkdir -p src4
 head -c 20000 /dev/zero >src4/ZEROS.BIN

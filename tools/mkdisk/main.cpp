@@ -4,6 +4,7 @@
 #include "filecmds/dos_paths.hpp"
 #include "io.hpp"
 #include "machine/machine.hpp"
+#include "pack_match.hpp"
 #include "script_check.hpp"
 
 #include <CLI/CLI.hpp>
@@ -93,34 +94,6 @@ std::string dos_path(const fs::path& relative) {
         out += part.string();
     }
     return out;
-}
-
-// '*' any run, '?' one character, ignoring case; '\' and '/' are the same.
-bool wildcard(std::string_view pattern, std::string_view text) {
-    auto same = [](char a, char b) {
-        if (a == '/') a = '\\';
-        if (b == '/') b = '\\';
-        return std::toupper(static_cast<unsigned char>(a)) ==
-               std::toupper(static_cast<unsigned char>(b));
-    };
-    size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], text[t]))) {
-            ++p;
-            ++t;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            resume = t;
-        } else if (star != std::string_view::npos) {
-            p = star + 1;
-            t = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*')
-        ++p;
-    return p == pattern.size();
 }
 
 // The runtime library on a machine whose drive A: is the disk, as on the desk.
@@ -326,9 +299,8 @@ int build(const BuildOptions& o) {
             std::cerr << "mkdisk: note: " << name << " in the source is replaced by the new list\n";
             continue;
         }
-        const std::string base = fs::path(path).filename().string();
         const bool packed = std::any_of(o.pack.begin(), o.pack.end(), [&](const std::string& g) {
-            return wildcard(g, g.find_first_of("\\/") == std::string::npos ? base : name);
+            return mkdisk::pack_pattern_matches(g, name);
         });
         std::vector<uint8_t> data = read_file(path);
         std::string disk_name = name;
@@ -413,7 +385,8 @@ int main(int argc, char** argv) {
     build_cmd->add_option("disk", b.disk, "the disk folder to make (new or empty)")->required();
     build_cmd->add_option(
         "-p,--pack", b.pack,
-        "pack files matching this wildcard (name, or path with '\\' below the source); repeatable");
+        "pack files matching this wildcard, as the desk matches it: a name (in any folder), or a "
+        "path below the source with '\\'; repeatable");
     build_cmd
         ->add_option("-m,--method", b.method,
                      "packing method: 0 stored, 1 Huffman, 2 LZW, 3 LZW sized, or best")
