@@ -11,11 +11,32 @@ scratch=${2:?usage: mkdisk_test.sh MKDISK_BINARY SCRATCH_DIR}
 rm -rf "$scratch"
 mkdir -p "$scratch"
 cd "$scratch" || exit 1
-
+# The desk's temporary folders go here, where a case can see that none is left.
+export TMPDIR=$PWD/tmp
+mkdir -p "$TMPDIR"
 
 run() {
     env -u DESKSIM "$mkdisk" "$@" >out.txt 2>err.txt </dev/null
     rc=$?
+}
+# run_in FOLDER ARGS...: run, started in FOLDER.
+run_in() {
+    local folder=$1
+    shift
+    (cd "$folder" && exec env -u DESKSIM "$mkdisk" "$@") >out.txt 2>err.txt </dev/null
+    rc=$?
+}
+# snapshot FOLDER: a digest of every path below FOLDER and every file's bytes.
+snapshot() {
+    (cd "$1" && find . -printf '%y %p\n' | sort && find . -type f -print0 | sort -z | xargs -0 -r cat) |
+        md5sum
+}
+# What a build makes on the way and must not leave: new disks beside old ones, temporary files,
+# the desk's temporary folders.
+expect_no_leftovers() {
+    local left
+    left=$(find . -name '.*.mkdisk-*' -o -name '.*.vpack-*'; ls -A "$TMPDIR")
+    [[ -z $left ]] || fail "left behind: $left"
 }
 # record N FILE: the path and checksum of record N (0-based) of a checksum list.
 record() {
@@ -123,7 +144,7 @@ finish
 start "refusals: non-empty disk, clashing packed names, a plain name ending in '_'"
 run build src disk
 expect_rc 1
-expect_err "is not empty (--force empties it first)"
+expect_err "disk is not empty (--force replaces a disk folder that mkdisk made)"
 mkdir -p src3
 echo a >src3/REPORT.TXT
 echo b >src3/REPORT.TXY
@@ -159,6 +180,99 @@ run build src6 disk6 --pack 'readme.*' --pack 'BIN\*'
 expect_rc 0
 [[ -f disk6/READM_ ]] || fail "README not packed by 'readme.*'"
 [[ -f disk6/BIN/SUB/A.DLL ]] || fail "BIN\SUB\A.DLL packed by 'BIN\*'"
+finish
+
+start "a disk folder that is, lies inside or holds the source is refused before anything changes"
+mkdir -p work/release/SUB
+echo a >work/release/A.TXT
+echo b >work/release/SUB/B.TXT
+printf '#END\n' >work/release/tolvanex.des
+ln -s work link-to-work
+before=$(snapshot work)
+# Each row: the folder mkdisk starts in | SOURCE | DISK
+for row in 'work|release|.' 'work|release|./release/../release' 'work|release|release/SUB' \
+    'work|release|release/NEW' 'work/release|.|SUB/../NEW' '.|work/release|link-to-work' \
+    '.|link-to-work/release|work/release/NEW'; do
+    IFS='|' read -r folder source disk <<<"$row"
+    run_in "$folder" build "$source" "$disk" --force
+    expect_rc 1
+    [[ $(wc -l <err.txt) == 1 ]] && grep -q '^mkdisk: the disk folder .* the source folder' err.txt ||
+        fail "$row: not one line naming the clash"
+    [[ $(snapshot work) == "$before" ]] || fail "$row: the folders changed"
+done
+expect_no_leftovers
+finish
+
+start "--force replaces only a disk folder that mkdisk made"
+run build src6 disk7
+expect_rc 0
+echo "by hand" >disk7/EXTRA.TXT
+before=$(snapshot disk7)
+run build src disk7 --force
+expect_rc 1
+expect_err "disk7 is not a disk folder that mkdisk made (EXTRA.TXT is not in checksum.dat)"
+[[ $(snapshot disk7) == "$before" ]] || fail "a disk with a file added by hand changed"
+mkdir -p home
+echo "PATH=/bin" >home/.profile
+echo "notes" >home/notes.txt
+before=$(snapshot home)
+run build src home --force
+expect_rc 1
+expect_err "home is not a disk folder that mkdisk made (it holds no checksum.dat)"
+[[ $(snapshot home) == "$before" ]] || fail "a home folder changed"
+# The list names files without regard to case; a link to a disk leads to the disk replaced.
+rm disk7/EXTRA.TXT
+mv disk7/README disk7/readme
+ln -s disk7 disk7-link
+run build src5 disk7-link --force
+expect_rc 0
+[[ -L disk7-link && -f disk7/DOCS/LINKED.TXT && ! -e disk7/readme ]] ||
+    fail "the disk behind the link was not replaced"
+mkdir empty
+run build src6 empty
+expect_rc 0
+expect_no_leftovers
+finish
+
+start "a failed build leaves the old disk as it was, and nothing behind"
+mkdir -p src9
+head -c 3000000 /dev/zero >src9/BIG.BIN
+before=$(snapshot disk7)
+# Files over 2 MiB cannot be written: the disk's BIG.BIN fails.
+(ulimit -f 2048 && trap '' XFSZ && exec env -u DESKSIM "$mkdisk" build src9 disk7 --force) \
+    >out.txt 2>err.txt </dev/null
+rc=$?
+expect_rc 1
+expect_err "BIG.BIN"
+[[ $(snapshot disk7) == "$before" ]] || fail "the old disk changed"
+expect_no_leftovers
+finish
+
+start "a signal stops the build: the old disk stays as it was, nothing is left, status 128 + N"
+mkdir -p src10
+echo a >src10/A.TXT
+seed=$(seq 1 5000)
+for i in $(seq 100 499); do printf '%s\n' "$seed" >"src10/F$i.DAT"; done
+printf '#END\n' >src10/tolvanex.des
+env -u DESKSIM "$mkdisk" build src10 disk7 --force -m best --pack '*.DAT' >out.txt 2>err.txt </dev/null &
+pid=$!
+# The first file in the new folder: hundreds of packed ones are still to come.
+for _ in $(seq 100000); do
+    compgen -G '.disk7.mkdisk-*/A.TXT' >/dev/null || ! kill -0 $pid 2>/dev/null && break
+done
+kill -TERM $pid
+wait $pid
+rc=$?
+expect_rc 143
+[[ $(snapshot disk7) == "$before" ]] || fail "the old disk changed"
+expect_no_leftovers
+finish
+
+start "a closed standard output does not end the build"
+env -u DESKSIM "$mkdisk" build src6 disk10 2>err.txt </dev/null | true
+rc=${PIPESTATUS[0]}
+expect_rc 0
+[[ $(stat -c %s disk10/checksum.dat) == $((3 * 129)) ]] || fail "the disk is not complete"
 finish
 
 start "best method picks the smallest block"

@@ -10,10 +10,18 @@
 #include <CLI/CLI.hpp>
 #include <pcplat/win32.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +29,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,6 +40,7 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitProblems = 1;
+constexpr int kExitSignalBase = 128; // as a shell reports a signal
 constexpr const char* kChecksumList = "checksum.dat";
 constexpr const char* kDefaultScript = "tolvanex.des";
 constexpr size_t kRecordPath = 128;
@@ -49,12 +59,59 @@ Examples:
   mkdisk check disk/
   mkdisk sums disk/            after editing files on a disk by hand
 
+build writes the disk into a new folder beside DISK (.DISK.mkdisk-XXXXXX) and puts it in DISK's
+place only when it is complete, so a failed or stopped build leaves an old disk as it was.
+DISK must not be the source folder, lie inside it or hold it. An existing DISK must be empty,
+or, with --force, a disk folder that mkdisk made: one that holds checksum.dat and no file that
+checksum.dat does not list. Any other folder (a home folder, a source tree, a disk with files
+added by hand) is refused even with --force: empty it yourself or choose another folder.
+
 Exit status: 0 the disk is fine, 1 problems were found (each on standard error; the disk is
-still written), 2 or more wrong usage.)";
+still written) or mkdisk failed (nothing was changed), 2 or more wrong usage, 128 + N stopped
+by signal N (nothing was changed).)";
 
 struct Problem : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+std::string reason() {
+    return std::strerror(errno);
+}
+
+// --- signals ---
+// A signal that asks mkdisk to stop is only noted; the work stops at the next check, between
+// files and between steps, and what it made goes as the stack unwinds (the half-built disk and
+// the desk's temporary folder). A second signal ends mkdisk at once.
+volatile sig_atomic_t g_signal = 0;
+
+void note_signal(int signal_number) {
+    if (g_signal) {
+        ::signal(signal_number, SIG_DFL);
+        ::raise(signal_number);
+        return;
+    }
+    g_signal = signal_number;
+}
+
+void install_signal_handlers() {
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction current {};
+        // An ignored signal (nohup, a background job) stays ignored.
+        if (::sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+        struct sigaction mine {};
+        mine.sa_handler = note_signal;
+        sigemptyset(&mine.sa_mask);
+        mine.sa_flags = SA_RESTART;
+        ::sigaction(s, &mine, nullptr);
+    }
+    // A closed standard output must not end mkdisk halfway, say while it puts the disk in place.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+// vpack's own checks, inside packing, throw the same.
+void stop_if_signalled() {
+    if (g_signal) throw vpack::Interrupted{g_signal};
+}
 
 std::vector<uint8_t> read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -186,6 +243,7 @@ std::map<std::string, fs::path> disk_files(const fs::path& disk) {
 void write_list(const fs::path& disk, Report& report) {
     std::vector<uint8_t> list;
     for (const auto& [name, path] : disk_files(disk)) {
+        stop_if_signalled();
         if (name.size() >= kRecordPath) {
             report.problem(name +
                            ": the path is longer than the list's 127 characters; not listed");
@@ -209,6 +267,7 @@ void check_list(const fs::path& disk, Report& report) {
     const std::vector<Record> records = read_list(disk);
     const auto files = disk_files(disk);
     for (const Record& r : records) {
+        stop_if_signalled();
         auto it = std::find_if(files.begin(), files.end(),
                                [&](const auto& f) { return f.first == r.path; });
         if (it == files.end()) {
@@ -266,27 +325,171 @@ int parse_method(const std::string& text) {
     throw Problem("method '" + text + "': 0, 1, 2, 3 or best");
 }
 
-int build(const BuildOptions& o) {
-    Report report;
-    const int method = parse_method(o.method);
+// Whether `inner` is `outer` or lies inside it; both absolute, links resolved.
+bool within(const fs::path& inner, const fs::path& outer) {
+    const fs::path relative = inner.lexically_relative(outer);
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+// Why a folder is not a disk folder that mkdisk made; empty when it is one. mkdisk leaves no mark
+// of its own on a disk (it would go to the desk), so a made disk is known by its list: a
+// checksum.dat of whole records, and no file (at any depth) that the list does not name, compared
+// as the desk compares names. Folders do not count: the files in them do.
+std::string not_made_by_mkdisk(const fs::path& folder) {
+    const fs::path list = folder / kChecksumList;
+    if (!fs::is_regular_file(fs::symlink_status(list)))
+        return std::string("it holds no ") + kChecksumList;
+    if (fs::file_size(list) % kRecordSize != 0)
+        return std::string("its ") + kChecksumList + " is not a list of whole records";
+    std::set<std::string> listed;
+    for (const Record& r : read_list(folder))
+        listed.insert(upper(r.path));
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const fs::file_status status = entry.symlink_status();
+        if (fs::is_directory(status)) continue;
+        const fs::path relative = entry.path().lexically_relative(folder);
+        if (relative == kChecksumList) continue;
+        const std::string name = dos_path(relative);
+        if (!fs::is_regular_file(status)) return name + " is not a plain file";
+        if (!listed.contains(upper(name))) return name + " is not in " + kChecksumList;
+    }
+    return "";
+}
+
+// Where the disk goes: DISK with its links resolved. Throws, before anything is touched, for a
+// DISK that build must not replace.
+fs::path disk_place(const BuildOptions& o) {
     if (!fs::is_directory(o.source)) throw Problem(o.source.string() + " is not a folder");
-    if (fs::exists(o.disk)) {
-        if (!fs::is_directory(o.disk))
-            throw Problem(o.disk.string() + " exists and is not a folder");
-        if (!fs::is_empty(o.disk)) {
-            if (!o.force)
-                throw Problem(o.disk.string() + " is not empty (--force empties it first)");
-            for (const auto& entry : fs::directory_iterator(o.disk))
-                fs::remove_all(entry.path());
+    const fs::path source = fs::canonical(o.source);
+    fs::path place = fs::weakly_canonical(fs::absolute(o.disk));
+    if (!place.has_filename()) place = place.parent_path();
+    const std::string disk = o.disk.string();
+    if (within(place, source))
+        throw Problem("the disk folder " + disk + (place == source ? " is" : " lies inside") +
+                      " the source folder " + o.source.string() +
+                      "; choose a disk folder outside it");
+    if (within(source, place))
+        throw Problem("the disk folder " + disk + " holds the source folder " + o.source.string() +
+                      "; choose a disk folder outside it");
+    const fs::file_status status = fs::symlink_status(place);
+    if (!fs::exists(status)) return place;
+    if (!fs::is_directory(status)) throw Problem(disk + " exists and is not a folder");
+    if (fs::is_empty(place)) return place;
+    if (!o.force)
+        throw Problem(disk + " is not empty (--force replaces a disk folder that mkdisk made)");
+    if (const std::string why = not_made_by_mkdisk(place); !why.empty())
+        throw Problem(disk + " is not a disk folder that mkdisk made (" + why +
+                      "), and --force replaces only those: empty it yourself or choose another "
+                      "folder");
+    return place;
+}
+
+mode_t new_folder_mode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0777 & ~mask);
+}
+
+// Makes the rename that swapped the disk in last through a crash.
+void flush_folder(const fs::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// The disk being built: a new folder beside its place, put there by put_in_place() when
+// complete. Until then the place is not touched, and whatever was made for the build (the folder,
+// and the folders on the way to the place that did not exist) goes with this object.
+class NewDisk {
+  public:
+    explicit NewDisk(const fs::path& place) : place_(place) {
+        const fs::path parent = place.parent_path();
+        try {
+            for (fs::path p = parent; !fs::exists(p); p = p.parent_path())
+                made_parents_.push_back(p);
+            fs::create_directories(parent);
+            std::string pattern =
+                (parent / ("." + place.filename().string() + ".mkdisk-XXXXXX")).string();
+            if (!::mkdtemp(pattern.data()))
+                throw Problem("cannot make a folder beside " + place.string() + ": " + reason());
+            folder_ = pattern;
+            // mkdtemp makes it private: give it the old disk folder's permissions, or a new
+            // folder's.
+            struct stat old {};
+            const mode_t mode =
+                ::stat(place.c_str(), &old) == 0 ? old.st_mode & 07777 : new_folder_mode();
+            ::chmod(folder_.c_str(), mode);
+        } catch (...) {
+            clean_up();
+            throw;
         }
     }
-    if (fs::weakly_canonical(o.disk).string().starts_with(fs::weakly_canonical(o.source).string() +
-                                                          "/"))
-        throw Problem("the disk folder must not lie inside the source folder");
-    fs::create_directories(o.disk);
-    const fs::path disk = fs::canonical(o.disk);
-    Desk desk(disk);
+    ~NewDisk() { clean_up(); }
+    NewDisk(const NewDisk&) = delete;
+    NewDisk& operator=(const NewDisk&) = delete;
 
+    const fs::path& folder() const { return folder_; }
+
+    // Swaps the new disk in at once where the file system can (the old one then goes), else
+    // moves the old one aside, the new one in, and the old one away.
+    void put_in_place() {
+        stop_if_signalled();
+        if (!fs::exists(fs::symlink_status(place_))) {
+            if (::rename(folder_.c_str(), place_.c_str()) != 0)
+                throw Problem("cannot make " + place_.string() + ": " + reason());
+            folder_.clear();
+        } else if (::renameat2(AT_FDCWD, folder_.c_str(), AT_FDCWD, place_.c_str(),
+                               RENAME_EXCHANGE) != 0) {
+            if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+                throw Problem("cannot put the new disk in place of " + place_.string() + ": " +
+                              reason());
+            // rename() replaces an empty folder: a fresh one is the old disk's new name.
+            std::string aside =
+                (place_.parent_path() / ("." + place_.filename().string() + ".mkdisk-XXXXXX"))
+                    .string();
+            if (!::mkdtemp(aside.data()))
+                throw Problem("cannot make a folder beside " + place_.string() + ": " + reason());
+            if (::rename(place_.c_str(), aside.c_str()) != 0) {
+                const std::string why = reason();
+                ::rmdir(aside.c_str());
+                throw Problem("cannot move the old disk " + place_.string() + " aside: " + why);
+            }
+            if (::rename(folder_.c_str(), place_.c_str()) != 0) {
+                const std::string why = reason();
+                ::rename(aside.c_str(), place_.c_str());
+                throw Problem("cannot make " + place_.string() + ": " + why);
+            }
+            folder_ = aside;
+        }
+        made_parents_.clear();
+        flush_folder(place_.parent_path());
+        clean_up(); // the old disk
+    }
+
+  private:
+    void clean_up() {
+        std::error_code ignored;
+        if (!folder_.empty()) fs::remove_all(folder_, ignored);
+        folder_.clear();
+        for (const fs::path& p : made_parents_) // innermost first; only while empty
+            fs::remove(p, ignored);
+        made_parents_.clear();
+    }
+
+    fs::path place_;
+    fs::path folder_;
+    std::vector<fs::path> made_parents_;
+};
+
+int build(const BuildOptions& o) {
+    const int method = parse_method(o.method);
+    const fs::path place = disk_place(o);
+    stop_if_signalled();
+    NewDisk new_disk(place);
+    const fs::path disk = new_disk.folder();
+    Report report;
+    Desk desk(disk);
     std::map<std::string, std::string> made; // disk name (upper case) -> source name
     std::vector<std::pair<std::string, fs::path>> sources;
     for (const auto& entry : fs::recursive_directory_iterator(o.source))
@@ -295,6 +498,7 @@ int build(const BuildOptions& o) {
     std::sort(sources.begin(), sources.end());
     uint64_t total_in = 0, total_out = 0;
     for (const auto& [name, path] : sources) {
+        stop_if_signalled();
         if (upper(name) == upper(kChecksumList)) {
             std::cerr << "mkdisk: note: " << name << " in the source is replaced by the new list\n";
             continue;
@@ -347,7 +551,10 @@ int build(const BuildOptions& o) {
     std::printf("%zu files, %llu bytes in, %llu bytes on the disk\n", made.size(),
                 static_cast<unsigned long long>(total_in),
                 static_cast<unsigned long long>(total_out));
+    stop_if_signalled();
+    // Against the new folder: findings name DOS paths on drive A:, the same wherever it is.
     check_script(disk, o.script, desk, report);
+    new_disk.put_in_place();
     return report.problems ? kExitProblems : kExitOk;
 }
 
@@ -364,7 +571,9 @@ int check(const fs::path& disk_folder, const std::string& script) {
     Report report;
     Desk desk(disk);
     check_list(disk, report);
+    stop_if_signalled();
     check_script(disk, script, desk, report);
+    stop_if_signalled();
     if (!report.problems) std::printf("%s: no problems found\n", disk_folder.c_str());
     return report.problems ? kExitProblems : kExitOk;
 }
@@ -382,7 +591,10 @@ int main(int argc, char** argv) {
                                     "and check the script");
     build_cmd->add_option("source", b.source, "folder of files, laid out as on the disk")
         ->required();
-    build_cmd->add_option("disk", b.disk, "the disk folder to make (new or empty)")->required();
+    build_cmd
+        ->add_option("disk", b.disk,
+                     "the disk folder to make: new, empty, or (with --force) one mkdisk made")
+        ->required();
     build_cmd->add_option(
         "-p,--pack", b.pack,
         "pack files matching this wildcard, as the desk matches it: a name (in any folder), or a "
@@ -393,7 +605,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     build_cmd->add_option("-s,--script", b.script, "the upgrade script to check, on the disk")
         ->capture_default_str();
-    build_cmd->add_flag("-f,--force", b.force, "empty a non-empty disk folder first");
+    build_cmd->add_flag("-f,--force", b.force,
+                        "replace a non-empty disk folder, only one that mkdisk made: it holds "
+                        "checksum.dat and no file that checksum.dat does not list");
 
     fs::path sums_disk;
     CLI::App* sums_cmd =
@@ -409,11 +623,17 @@ int main(int argc, char** argv) {
         ->capture_default_str();
 
     CLI11_PARSE(app, argc, argv);
+    install_signal_handlers();
     try {
         if (*build_cmd) return build(b);
         if (*sums_cmd) return sums(sums_disk);
         return check(check_disk, check_script_name);
+    } catch (const vpack::Interrupted& interrupted) {
+        return kExitSignalBase + interrupted.signal_number;
     } catch (const std::exception& e) {
+        // After a signal a failure is its doing: vpack's handler removes the temporary file
+        // being written, so its rename fails.
+        if (g_signal) return kExitSignalBase + g_signal;
         std::cerr << "mkdisk: " << e.what() << '\n';
         return kExitProblems;
     }
