@@ -17,6 +17,30 @@ namespace {
 }
 } // namespace
 
+std::string shell_word(const std::string& text) {
+    const bool plain =
+        !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                "0123456789/._-+,:@%") == std::string::npos;
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void check_desk_folder(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(folder, ec);
+    if (!fs::exists(status))
+        throw ProfileError(folder.string() + ": the desk folder does not exist");
+    if (!fs::is_directory(status)) throw ProfileError(folder.string() + " is not a folder");
+    if (!fs::exists(folder / desk::kProfileFile, ec))
+        throw ProfileError(folder.string() + ": not a desk folder (no " + desk::kProfileFile +
+                           "); make one with: desksim new " + shell_word(folder.string()));
+}
+
 MappedFile::MappedFile(const std::filesystem::path& path, uint32_t size)
     : path_(path), size_(size) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

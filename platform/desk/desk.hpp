@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace pcplat {
 
@@ -23,6 +24,13 @@ constexpr const char* kNvrFile = "nvr.bin";
 constexpr const char* kClockFile = "clock-offset";
 constexpr const char* kProfileFile = "desk.toml";
 } // namespace desk
+
+// A path as it can be pasted into a shell.
+std::string shell_word(const std::string& text);
+
+// Throws ProfileError, before anything is written there, unless folder is a desk folder: a
+// folder holding desk.toml. Naming the home folder by mistake must not scatter state files in it.
+void check_desk_folder(const std::filesystem::path& folder);
 
 // A file of a fixed size mapped shared into memory; created (zero-filled) when missing.
 class MappedFile {

@@ -81,14 +81,11 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         desk_is_temporary_ = true;
     } else {
         desk_dir_ = options.desk_dir;
-        std::error_code ec;
-        if (!std::filesystem::is_directory(desk_dir_, ec))
-            throw ProfileError(desk_dir_.string() + ": the desk folder does not exist");
+        check_desk_folder(desk_dir_);
     }
     try {
         file_faults = FileFaults::from_environment();
-        const auto profile_file = desk_dir_ / desk::kProfileFile;
-        if (std::filesystem::exists(profile_file)) profile_ = load_profile(profile_file);
+        if (!desk_is_temporary_) profile_ = load_profile(desk_dir_ / desk::kProfileFile);
         if (options.manual_clock) {
             auto manual = std::make_unique<ManualClock>();
             manual_clock_ = manual.get();

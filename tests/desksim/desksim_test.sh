@@ -116,6 +116,23 @@ expect_silent_stdout
 expect_one_line_err "$scratch/no-such-desk"
 finish
 
+start "a folder without desk.toml or a file is not a desk, and is left as it was"
+mkdir -p home
+touch home-file
+for command in info lcd "press yes"; do
+    # shellcheck disable=SC2086 # the command's words
+    run DESKSIM="$scratch/home" -- $command
+    expect_rc 1
+    expect_silent_stdout
+    expect_one_line_err "$scratch/home: not a desk folder (no desk.toml); make one with: desksim new $scratch/home"
+    # shellcheck disable=SC2086
+    run DESKSIM="$scratch/home-file" -- $command
+    expect_rc 1
+    expect_one_line_err "$scratch/home-file is not a folder"
+done
+[[ -z $(ls -A home) && ! -s home-file ]] || fail "the refused desk wrote: $(ls -A home)"
+finish
+
 start "new where a file is in the way"
 touch plain-file
 run -- new plain-file/desk
@@ -219,6 +236,7 @@ expect_one_line_err "KEY"
 cmp -s card-before.bin "$card" || fail "a refused press changed the card"
 short_desk=$scratch/desks/short
 mkdir -p "$short_desk"
+: >"$short_desk/desk.toml"
 head -c 100 /dev/zero >"$short_desk/card0.bin"
 run DESKSIM="$short_desk" -- press yes
 expect_rc 1

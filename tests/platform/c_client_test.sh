@@ -4,6 +4,7 @@ set -u
 client=$1
 work=$2
 rm -rf "$work" && mkdir -p "$work/desk"
+: >"$work/desk/desk.toml" # the default desk
 failures=0
 check() { # name, expected status, got status, expected output pattern, output
     if [ "$2" != "$3" ] || ! grep -qE -- "$4" <<<"$5"; then
@@ -42,7 +43,13 @@ check "a broken profile" 4 $rc "desk.toml: nvr.size_kib" "$out"
 out=$(DESKSIM="$work/nowhere" "$client" keys </dev/null 2>&1); rc=$?
 check "a desk folder that does not exist" 4 $rc "does not exist" "$out"
 
-rm -f "$work/desk/desk.toml"
+# A folder without desk.toml (the home folder named by mistake) is left as it was.
+mkdir -p "$work/home"
+out=$(DESKSIM="$work/home" "$client" keys </dev/null 2>&1); rc=$?
+check "a folder that is not a desk" 4 $rc "^desk PC cannot start: $work/home: not a desk folder \(no desk.toml\); make one with: desksim new $work/home$" "$out"
+[ -z "$(ls -A "$work/home")" ] || { echo "FAIL the refused desk wrote into the folder"; failures=$((failures + 1)); }
+
+: >"$work/desk/desk.toml"
 out=$(DESKSIM="$work/desk" "$client" timer </dev/null 2>&1); rc=$?
 # Ticks never come early; 20 at 39.26 Hz take 0.51 s at least.
 check "the timer runs on the host's clock" 0 $rc "20 ticks in (0\.(4[89]|[5-9][0-9])|[1-4]\.[0-9]+) s" "$out"

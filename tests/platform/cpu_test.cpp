@@ -218,6 +218,7 @@ TEST(Halt, EndsTheProcessWithTheReasonAsStatus) {
     auto run = [](int reason) {
         const auto dir = std::filesystem::temp_directory_path() / "desk-halt-test";
         std::filesystem::create_directories(dir);
+        testing::write_host_file(dir / "desk.toml"); // the default desk
         MachineOptions o;
         o.desk_dir = dir;
         o.manual_clock = true;

@@ -44,8 +44,7 @@ class DeskTest : public ::testing::Test {
         std::filesystem::create_directories(root_ / "desk");
         std::filesystem::create_directories(root_ / "a");
         prepare();
-        if (const std::string text = profile_text(); !text.empty())
-            std::ofstream(root_ / "desk" / "desk.toml") << text;
+        std::ofstream(root_ / "desk" / "desk.toml") << profile_text();
         start();
     }
 

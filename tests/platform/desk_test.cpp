@@ -72,7 +72,7 @@ TEST_F(MappedDrives, DrivesFollowTheProfile) {
     EXPECT_EQ(m().drives().root('A'), root_ / "a");
 }
 
-TEST(DeskStart, AMissingDriveFolderOrDeskFolderStopsTheStart) {
+TEST(DeskStart, AMissingDriveFolderStopsTheStart) {
     const auto dir = std::filesystem::temp_directory_path() / "desk-test-missing-drive";
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
@@ -86,9 +86,39 @@ TEST(DeskStart, AMissingDriveFolderOrDeskFolderStopsTheStart) {
     } catch (const ProfileError& e) {
         EXPECT_NE(std::string(e.what()).find("drives.E"), std::string::npos) << e.what();
     }
-    o.desk_dir = dir / "absent";
-    EXPECT_THROW(Machine{o}, ProfileError);
     std::filesystem::remove_all(dir);
+}
+
+TEST(DeskStart, OnlyAFolderWithAProfileIsADesk) {
+    const auto root = std::filesystem::temp_directory_path() /
+                      ("desk-test-not-a-desk-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "home");
+    testing::write_host_file(root / "file", "text");
+    const struct {
+        std::filesystem::path path;
+        std::string message;
+    } cases[] = {
+        {root / "home", (root / "home").string() +
+                            ": not a desk folder (no desk.toml); make one with: desksim new " +
+                            (root / "home").string()},
+        {root / "file", (root / "file").string() + " is not a folder"},
+        {root / "absent", (root / "absent").string() + ": the desk folder does not exist"},
+    };
+    for (const auto& c : cases) {
+        MachineOptions o;
+        o.desk_dir = c.path;
+        o.manual_clock = true;
+        try {
+            Machine m(o);
+            ADD_FAILURE() << c.path << ": the desk started";
+        } catch (const ProfileError& e) {
+            EXPECT_EQ(e.what(), c.message);
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(root / "home")); // nothing written before the refusal
+    EXPECT_EQ(testing::read_host_file(root / "file"), "text");
+    std::filesystem::remove_all(root);
 }
 
 TEST(DeskStart, TheDefaultDeskLivesInATemporaryFolderThatGoesWithIt) {

@@ -39,9 +39,10 @@ constexpr const char* kProgram = "desksim";
 constexpr const char* kDescription = "Sets up and shows desks for the simulated desk PC.";
 constexpr const char* kFooter = R"(
 Which desk a program gets:
-  DESKSIM=DIR   the desk folder DIR: its profile DIR/desk.toml (cards, NVR, drives, memory
-                status, halt) and the desk's state, kept between runs in card0.bin,
-                card1.bin, nvr.bin and clock-offset.
+  DESKSIM=DIR   the desk folder DIR, as desksim new makes it: its profile DIR/desk.toml
+                (cards, NVR, drives, memory status, halt) and the desk's state, kept between
+                runs in card0.bin, card1.bin, nvr.bin and clock-offset. A folder without
+                desk.toml is not a desk and is refused.
   unset         the built-in default desk, with its state in a temporary folder that is
                 removed when the program ends.
 
@@ -62,19 +63,6 @@ std::string hex(uint32_t value, int digits) {
     return buffer;
 }
 
-// A path as it can be pasted into a shell.
-std::string shell_quote(const std::string& text) {
-    const bool plain =
-        !text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                "0123456789/._-+,:@%") == std::string::npos;
-    if (plain) return text;
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 void row(std::ostream& out, std::string_view label, std::string_view value) {
     out << label << std::string(kLabelWidth - std::min<size_t>(label.size(), kLabelWidth - 1), ' ')
         << value << '\n';
@@ -93,19 +81,11 @@ bool write_out(const std::string& text) {
     return false;
 }
 
-std::string describe_profile(pcplat::Machine& machine) {
-    const std::string& source = machine.profile().source;
-    if (!machine.desk_is_temporary() &&
-        !fs::exists(machine.desk_dir() / pcplat::desk::kProfileFile))
-        return source + " (no " + pcplat::desk::kProfileFile + " in the desk folder)";
-    return source;
-}
-
 std::string describe(pcplat::Machine& machine) {
     const pcplat::Profile& profile = machine.profile();
     std::ostringstream out;
 
-    row(out, "Profile", describe_profile(machine));
+    row(out, "Profile", profile.source);
     row(out, "Desk folder",
         machine.desk_dir().string() +
             (machine.desk_is_temporary() ? " (temporary, removed at exit)" : ""));
@@ -237,7 +217,7 @@ int run_new(const fs::path& dir_argument) {
         << pcplat::desk::kCardFile[1] << ", " << pcplat::desk::kNvrFile << " and "
         << pcplat::desk::kClockFile << ".\n";
     out << "Use it by naming it in DESKSIM, for example:\n";
-    out << "  DESKSIM=" << shell_quote(dir.string()) << " " << kProgram << " info\n";
+    out << "  DESKSIM=" << pcplat::shell_word(dir.string()) << " " << kProgram << " info\n";
     return write_out(out.str()) ? kExitOk : kExitError;
 }
 
@@ -258,11 +238,13 @@ std::string card0_path(std::string& error) {
         error = "DESKSIM names no desk folder; the built-in desk keeps no LCD or panel state";
         return {};
     }
-    std::error_code ec;
-    if (!fs::is_directory(desk, ec)) {
-        error = std::string(desk) + ": the desk folder does not exist";
+    try {
+        pcplat::check_desk_folder(desk);
+    } catch (const pcplat::ProfileError& e) {
+        error = e.what();
         return {};
     }
+    std::error_code ec;
     const fs::path card = fs::path(desk) / pcplat::desk::kCardFile[0];
     if (!fs::is_regular_file(card, ec)) {
         error = "no card 0 in this desk (" + card.string() +
