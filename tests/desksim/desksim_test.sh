@@ -52,6 +52,10 @@ expect_no_err
 desk=$scratch/desks/bench
 [[ -f $desk/desk.toml ]] || fail "no desk.toml"
 [[ -d $desk/c && -d $desk/d ]] || fail "no c/ and d/ folders"
+# The state files, as a program makes them: card 0 shows its type word (0xC004) at 0x108.
+[[ $(od -An -tx1 -j $((0x108)) -N2 "$desk/card0.bin" 2>/dev/null | tr -d ' ') == 04c0 &&
+    $(stat -c %s "$desk/card0.bin") == 4096 && $(stat -c %s "$desk/nvr.bin") == 131072 &&
+    ! -e $desk/card1.bin ]] || fail "state files: $(cd "$desk" && ls -l)"
 expect_out "DESKSIM=$desk"
 finish
 
@@ -160,30 +164,29 @@ lcd_desk=$scratch/desks/lcd
 "$desksim" new "$lcd_desk" >/dev/null 2>&1
 card=$lcd_desk/card0.bin
 
-start "lcd and press need a desk with card 0"
-run -- lcd
-expect_rc 1
-expect_silent_stdout
-expect_one_line_err "DESKSIM"
-run -- press yes
-expect_rc 1
-expect_one_line_err "DESKSIM"
-run DESKSIM="$lcd_desk" -- lcd
-expect_rc 1
-expect_silent_stdout
-expect_one_line_err "no card 0 in this desk"
-run DESKSIM="$lcd_desk" -- press yes
-expect_rc 1
-expect_one_line_err "no card 0 in this desk"
-[[ ! -e $card ]] || fail "press made $card"
-run DESKSIM="$scratch/no-such-desk" -- lcd
-expect_rc 1
-expect_one_line_err "$scratch/no-such-desk"
+start "lcd and press need a desk with card 0 fitted"
+unfitted_desk=$scratch/desks/unfitted
+"$desksim" new "$unfitted_desk" >/dev/null 2>&1
+printf '[card0]\nfitted = false\n' >"$unfitted_desk/desk.toml"
+for command in lcd "press yes"; do
+    # shellcheck disable=SC2086 # the command's words
+    run -- $command
+    expect_rc 1
+    expect_silent_stdout
+    expect_one_line_err "DESKSIM"
+    # shellcheck disable=SC2086
+    run DESKSIM="$unfitted_desk" -- $command
+    expect_rc 1
+    expect_silent_stdout
+    expect_one_line_err "card 0 is not fitted on this desk ($unfitted_desk/desk.toml)"
+    # shellcheck disable=SC2086
+    run DESKSIM="$scratch/no-such-desk" -- $command
+    expect_rc 1
+    expect_one_line_err "$scratch/no-such-desk"
+done
 finish
 
-start "lcd on a card nothing has written to shows dots"
-run DESKSIM="$lcd_desk" -- info # the desk's state files appear when the desk first starts
-[[ -f $card ]] || fail "no $card after info"
+start "lcd on a fresh desk shows dots"
 run DESKSIM="$lcd_desk" -- lcd
 expect_rc 0
 expect_no_err

@@ -127,9 +127,6 @@ press() {
 }
 
 if [[ -f $case_dir/panel_before ]]; then
-    # The card's state file appears when a program first starts; a zeroed window is what the
-    # desk would make.
-    head -c 4096 /dev/zero >"$desk/card0.bin"
     press "$(tr -d '[:space:]' <"$case_dir/panel_before")"
 fi
 

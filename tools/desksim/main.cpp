@@ -46,8 +46,8 @@ Which desk a program gets:
   unset         the built-in default desk, with its state in a temporary folder that is
                 removed when the program ends.
 
-The LCD and the panel keys live in card 0's window (card0.bin, made when a program first runs
-on the desk); lcd and press work on the desk named by DESKSIM, also while a program runs on it.
+The LCD and the panel keys live in card 0's window (card0.bin, made with the desk); lcd and
+press work on the desk named by DESKSIM, also while a program runs on it.
 
 Examples:
   desksim new ~/desks/bench     make a desk folder with a commented default profile
@@ -213,9 +213,17 @@ int run_new(const fs::path& dir_argument) {
             return fail("cannot make the folder " + drive_dir.string() + ": " + error.message());
         out << "  " << pad(folder + "/", 12) << "drive " << letter << ":\n";
     }
-    out << "The desk keeps its state there as well: " << pcplat::desk::kCardFile[0] << ", "
-        << pcplat::desk::kCardFile[1] << ", " << pcplat::desk::kNvrFile << " and "
-        << pcplat::desk::kClockFile << ".\n";
+    // The state files as a program makes them when it starts, so lcd and press work at once.
+    const pcplat::Profile profile = pcplat::load_profile(profile_file);
+    pcplat::PhysBus bus;
+    const pcplat::Desk desk(dir, profile, bus);
+    for (int i = 0; i < 2; ++i)
+        if (profile.cards[i].fitted)
+            out << "  " << pad(pcplat::desk::kCardFile[i], 12) << "card " << i
+                << "'s window (LCD text, panel keys, mailbox)\n";
+    if (profile.nvr_size)
+        out << "  " << pad(pcplat::desk::kNvrFile, 12) << "the non-volatile RAM\n";
+    out << "The desk keeps its state in those files between runs.\n";
     out << "Use it by naming it in DESKSIM, for example:\n";
     out << "  DESKSIM=" << pcplat::shell_word(dir.string()) << " " << kProgram << " info\n";
     return write_out(out.str()) ? kExitOk : kExitError;
@@ -230,25 +238,33 @@ constexpr uint32_t kWideFieldWidth = 24;
 constexpr uint32_t kPanelYesOffset = 0x9EE;
 constexpr uint32_t kPanelNoOffset = 0x9ED;
 
-// card0.bin of the desk named by DESKSIM. The built-in desk keeps no state, so it has none to
-// show or press on.
+// card0.bin of the desk named by DESKSIM, made as a program would make it if the desk has none
+// yet. The built-in desk keeps no state, so it has none to show or press on.
 std::string card0_path(std::string& error) {
     const char* desk = std::getenv("DESKSIM");
     if (!desk || !*desk) {
         error = "DESKSIM names no desk folder; the built-in desk keeps no LCD or panel state";
         return {};
     }
+    pcplat::Profile profile;
     try {
         pcplat::check_desk_folder(desk);
+        profile = pcplat::load_profile(fs::path(desk) / pcplat::desk::kProfileFile);
     } catch (const pcplat::ProfileError& e) {
         error = e.what();
         return {};
     }
-    std::error_code ec;
+    if (!profile.cards[0].fitted) {
+        error = "card 0 is not fitted on this desk (" + profile.source + "), so it has no LCD " +
+                "or panel keys";
+        return {};
+    }
     const fs::path card = fs::path(desk) / pcplat::desk::kCardFile[0];
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(card, ec)))
+        pcplat::CardWindow(card, profile.cards[0]); // made, with the type word, and let go
     if (!fs::is_regular_file(card, ec)) {
-        error = "no card 0 in this desk (" + card.string() +
-                " is made when a program first runs on the desk)";
+        error = card.string() + " is not a plain file";
         return {};
     }
     return card.string();
