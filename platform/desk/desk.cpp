@@ -1,12 +1,16 @@
 #include "desk/desk.hpp"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace pcplat {
@@ -39,6 +43,57 @@ void check_desk_folder(const std::filesystem::path& folder) {
     if (!fs::exists(folder / desk::kProfileFile, ec))
         throw ProfileError(folder.string() + ": not a desk folder (no " + desk::kProfileFile +
                            "); make one with: desksim new " + shell_word(folder.string()));
+}
+
+namespace {
+// The process id a lock file names; 0 when it names none (yet).
+long lock_holder(int fd) {
+    char text[24] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return 0;
+    const long pid = std::strtol(text, nullptr, 10);
+    return pid > 0 ? pid : 0;
+}
+} // namespace
+
+DeskLock::DeskLock(const std::filesystem::path& folder) {
+    // The holder writes its id just after it locks; a refused start waits that long for it.
+    constexpr int kIdWaits = 100;
+    constexpr auto kIdWait = std::chrono::milliseconds(10);
+    const auto path = folder / desk::kLockFile;
+    const auto refuse = [&](const std::string& why) {
+        if (fd_ >= 0) ::close(fd_);
+        throw ProfileError(why);
+    };
+    // No link is followed and no fifo waited on: the id is written into what is found here.
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd_ < 0) refuse(path.string() + ": cannot open: " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
+        refuse(path.string() + " is not a plain file");
+    for (int waits = 0;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) refuse(path.string() + ": cannot lock: " + std::strerror(errno));
+        const long holder = lock_holder(fd_);
+        if (holder || ++waits > kIdWaits)
+            refuse(folder.string() + ": the desk is in use by " +
+                   (holder ? "process " + std::to_string(holder) : std::string("another process")));
+        std::this_thread::sleep_for(kIdWait);
+    }
+    owner_ = ::getpid();
+    const std::string id = std::to_string(owner_) + "\n";
+    if (::ftruncate(fd_, 0) != 0 ||
+        ::pwrite(fd_, id.data(), id.size(), 0) != static_cast<ssize_t>(id.size()))
+        refuse(path.string() + ": cannot write: " + std::strerror(errno));
+}
+
+DeskLock::~DeskLock() {
+    // Emptied before it is let go, so a start refused meanwhile waits for the next holder's id
+    // instead of naming this process. A child forked with the machine shares the lock and
+    // leaves its parent's id alone.
+    if (::getpid() == owner_) static_cast<void>(::ftruncate(fd_, 0));
+    ::close(fd_);
 }
 
 MappedFile::MappedFile(const std::filesystem::path& path, uint32_t size)

@@ -23,6 +23,7 @@ constexpr const char* kCardFile[2] = {"card0.bin", "card1.bin"};
 constexpr const char* kNvrFile = "nvr.bin";
 constexpr const char* kClockFile = "clock-offset";
 constexpr const char* kProfileFile = "desk.toml";
+constexpr const char* kLockFile = "desk.lock";
 } // namespace desk
 
 // A path as it can be pasted into a shell.
@@ -31,6 +32,21 @@ std::string shell_word(const std::string& text);
 // Throws ProfileError, before anything is written there, unless folder is a desk folder: a
 // folder holding desk.toml. Naming the home folder by mistake must not scatter state files in it.
 void check_desk_folder(const std::filesystem::path& folder);
+
+// A desk folder held by one machine: an exclusive flock on desk.lock, which holds the holder's
+// process id for the one refused. The kernel lets go when the process dies, however it dies.
+class DeskLock {
+  public:
+    // Throws ProfileError, naming the holder's process id when another one has the desk.
+    explicit DeskLock(const std::filesystem::path& folder);
+    ~DeskLock();
+    DeskLock(const DeskLock&) = delete;
+    DeskLock& operator=(const DeskLock&) = delete;
+
+  private:
+    int fd_ = -1;
+    int owner_ = 0; // the process that took the lock
+};
 
 // A file of a fixed size mapped shared into memory; created (zero-filled) when missing.
 class MappedFile {

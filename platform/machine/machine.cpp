@@ -82,6 +82,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
     } else {
         desk_dir_ = options.desk_dir;
         check_desk_folder(desk_dir_);
+        desk_lock_ = std::make_unique<DeskLock>(desk_dir_);
     }
     try {
         file_faults = FileFaults::from_environment();
@@ -182,6 +183,7 @@ Machine::~Machine() {
         std::error_code ec;
         std::filesystem::remove_all(desk_dir_, ec);
     }
+    desk_lock_.reset(); // the state files are let go of first
 }
 
 void Machine::install(Machine* machine) {

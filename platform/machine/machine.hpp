@@ -213,6 +213,7 @@ class Machine {
     Profile profile_;
     std::filesystem::path desk_dir_;
     bool desk_is_temporary_ = false;
+    std::unique_ptr<DeskLock> desk_lock_; // a named desk runs one machine at a time
     std::unique_ptr<Clock> clock_;
     ManualClock* manual_clock_ = nullptr;
     PhysBus phys_;

@@ -3,6 +3,7 @@
 set -u
 client=$1
 work=$2
+desksim=$3
 rm -rf "$work" && mkdir -p "$work/desk"
 : >"$work/desk/desk.toml" # the default desk
 failures=0
@@ -61,6 +62,27 @@ out=$(env -u DESKSIM "$client" bios </dev/null 2>&1); rc=$?
 check "the BIOS key wait after input ended" 5 $rc "keyboard input has ended" "$out"
 DESKSIM="$work/desk" timeout 1 "$client" poll </dev/null >/dev/null 2>&1; rc=$?
 check "a named desk keeps waiting for its panel" 124 $rc "" ""
+
+# One program at a time on a desk: a second is refused naming the first, which lcd and press
+# do not disturb; the desk is free again once the first is gone, however it went.
+DESKSIM="$work/desk" "$client" poll </dev/null >/dev/null 2>&1 &
+first=$!
+for _ in $(seq 100); do
+    [ "$(cat "$work/desk/desk.lock" 2>/dev/null)" = "$first" ] && break
+    sleep 0.1
+done
+out=$(DESKSIM="$work/desk" "$client" keys </dev/null 2>&1); rc=$?
+check "a second program on a desk in use" 4 $rc "^desk PC cannot start: $work/desk: the desk is in use by process $first$" "$out"
+out=$(DESKSIM="$work/desk" "$desksim" info 2>&1); rc=$?
+check "desksim info on a desk in use" 1 $rc "^$work/desk: the desk is in use by process $first$" "$out"
+out=$(DESKSIM="$work/desk" "$desksim" press yes 2>&1 && DESKSIM="$work/desk" "$desksim" press release 2>&1 &&
+    DESKSIM="$work/desk" "$desksim" lcd 2>&1); rc=$?
+check "lcd and press on a desk in use" 0 $rc "^\+-{20}\+$" "$out"
+kill -0 $first 2>/dev/null || { echo "FAIL the first program did not keep running"; failures=$((failures + 1)); }
+kill -KILL $first
+wait $first 2>/dev/null
+out=$(printf 'q' | DESKSIM="$work/desk" "$client" keys 2>&1); rc=$?
+check "a desk whose program was killed" 0 $rc "card type" "$out"
 
 # A signal ends the program the ordinary way: the temporary desk goes with it.
 mkdir -p "$work/tmp"

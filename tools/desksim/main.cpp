@@ -42,7 +42,8 @@ Which desk a program gets:
   DESKSIM=DIR   the desk folder DIR, as desksim new makes it: its profile DIR/desk.toml
                 (cards, NVR, drives, memory status, halt) and the desk's state, kept between
                 runs in card0.bin, card1.bin, nvr.bin and clock-offset. A folder without
-                desk.toml is not a desk and is refused.
+                desk.toml is not a desk and is refused. A program running on the desk
+                holds desk.lock: a second program, and info, are refused meanwhile.
   unset         the built-in default desk, with its state in a temporary folder that is
                 removed when the program ends.
 
