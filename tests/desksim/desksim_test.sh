@@ -209,24 +209,54 @@ cmp -s want.txt out.txt || fail "frame differs: $(diff want.txt out.txt)"
 [[ $(stat -c %s "$card") == "$size_before" ]] || fail "lcd changed the card file"
 finish
 
-start "press writes the panel key bytes in place"
+# keys: the panel key bytes, yes (0x9EE) then no (0x9ED).
+keys() { echo "$(byte_at "$card" $((0x9EE)))$(byte_at "$card" $((0x9ED)))"; }
+
+start "press writes the panel key bytes in place; a key comes up again unless held"
 cp "$card" card-before.bin
 inode=$(stat -c %i "$card")
-run DESKSIM="$lcd_desk" -- press yes
-expect_rc 0
-expect_silent_stdout
-expect_no_err
-[[ $(byte_at "$card" $((0x9EE))) == 1 && $(byte_at "$card" $((0x9ED))) == 0 ]] ||
-    fail "yes: bytes 0x9EE/0x9ED are $(byte_at "$card" $((0x9EE)))/$(byte_at "$card" $((0x9ED)))"
-run DESKSIM="$lcd_desk" -- press no
-expect_rc 0
-[[ $(byte_at "$card" $((0x9EE))) == 1 && $(byte_at "$card" $((0x9ED))) == 1 ]] ||
-    fail "no after yes: both keys should be held"
+while read -r want args; do
+    # shellcheck disable=SC2086 # the press's words
+    run DESKSIM="$lcd_desk" -- press $args
+    expect_rc 0
+    expect_silent_stdout
+    expect_no_err
+    [[ $(keys) == "$want" ]] || fail "after press $args: keys (yes, no) are $(keys), expected $want"
+done <<'STEPS'
+00 yes
+00 no
+10 --hold yes
+10 no
+11 --hold no
+00 release
+STEPS
 [[ $(stat -c %i "$card") == "$inode" && $(stat -c %s "$card") == 4096 ]] ||
     fail "the card file was replaced or resized"
-run DESKSIM="$lcd_desk" -- press release
+cmp -s card-before.bin "$card" || fail "the presses did not give back the card as it was"
+finish
+
+start "a press keeps the key down 250 ms; a signal meanwhile lets it go and ends the press"
+began=$(date +%s%N)
+run DESKSIM="$lcd_desk" -- press yes
+took=$((($(date +%s%N) - began) / 1000000))
 expect_rc 0
-cmp -s card-before.bin "$card" || fail "release did not give back the card as it was"
+((took >= 250)) || fail "the press took only $took ms"
+for signal in INT TERM HUP; do
+    # The signal must come while the key is down; a press already over is tried again.
+    for _ in 1 2 3 4 5; do
+        env DESKSIM="$lcd_desk" "$desksim" press no >out.txt 2>err.txt </dev/null &
+        pid=$!
+        for _ in $(seq 1000); do
+            [[ $(byte_at "$card" $((0x9ED))) == 1 ]] && break
+        done
+        kill -s "$signal" "$pid" 2>/dev/null
+        wait "$pid"
+        rc=$?
+        [[ $rc == 0 ]] || break
+    done
+    expect_rc $((128 + $(kill -l "$signal")))
+    [[ $(keys) == 00 ]] || fail "after $signal the keys (yes, no) are $(keys)"
+done
 finish
 
 start "press refuses unknown keys and a short card file"

@@ -8,9 +8,11 @@
 #   args             optional: command-line arguments, one per line (an empty file: none)
 #   input            optional: keyboard bytes on standard input (without it: /dev/null)
 #   input_delay      optional: seconds to wait before the input is written
-#   panel_before     optional: yes or no, that panel key is held before tolvanex starts
-#   panel_during     optional: yes or no, that panel key is pressed while tolvanex runs,
-#   panel_delay        panel_delay seconds after the start (default 0.5)
+#   panel_before     optional: yes or no, that panel key is held down (press --hold) before
+#                      tolvanex starts
+#   panel_during     optional: panel keys (yes or no, one per line) pressed one after another
+#   panel_delay        while tolvanex runs, each panel_delay seconds after the start or the
+#                      press before (default 0.5)
 #   expected_stdout  the exact bytes on standard output
 #   expected_lcd     optional: the exact output of "desksim lcd" after the run
 #   expected_status  the exit status
@@ -120,14 +122,14 @@ if [[ -f $case_dir/env ]]; then
     mapfile -t extra_env < <(grep -v '^[[:space:]]*$' "$case_dir/env")
 fi
 
-# press KEY: the panel key through desksim, as an operator at the desk would.
+# press [--hold] KEY: the panel key through desksim, as an operator at the desk would.
 press() {
-    DESKSIM=$desk "$desksim" press "$1" 2>>"$work/setup.err" ||
-        problem "desksim press $1 failed: $(cat "$work/setup.err")"
+    DESKSIM=$desk "$desksim" press "$@" 2>>"$work/setup.err" ||
+        problem "desksim press $* failed: $(cat "$work/setup.err")"
 }
 
 if [[ -f $case_dir/panel_before ]]; then
-    press "$(tr -d '[:space:]' <"$case_dir/panel_before")"
+    press --hold "$(tr -d '[:space:]' <"$case_dir/panel_before")"
 fi
 
 args=()
@@ -160,10 +162,13 @@ run_program() (
 if [[ -f $case_dir/panel_during ]]; then
     delay=0.5
     [[ -f $case_dir/panel_delay ]] && delay=$(tr -d '[:space:]' <"$case_dir/panel_delay")
+    mapfile -t keys < <(tr -d ' \t\r' <"$case_dir/panel_during" | grep -v '^$')
     run_program &
     pid=$!
-    sleep "$delay"
-    press "$(tr -d '[:space:]' <"$case_dir/panel_during")"
+    for key in "${keys[@]}"; do
+        sleep "$delay"
+        press "$key"
+    done
     wait "$pid"
     status=$?
 else

@@ -11,10 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -48,15 +51,20 @@ Which desk a program gets:
                 removed when the program ends.
 
 The LCD and the panel keys live in card 0's window (card0.bin, made with the desk); lcd and
-press work on the desk named by DESKSIM, also while a program runs on it.
+press work on the desk named by DESKSIM, also while a program runs on it. The panel keys are
+momentary: press puts a key down for 250 ms and lets it go again; with --hold it stays down
+until press release.
 
 Examples:
   desksim new ~/desks/bench     make a desk folder with a commented default profile
   DESKSIM=~/desks/bench desksim info
-  DESKSIM=~/desks/bench desksim lcd           show the four LCD lines and the two wide fields
-  DESKSIM=~/desks/bench desksim press yes     hold the panel's yes key down (release lets go)
+  DESKSIM=~/desks/bench desksim lcd              show the four LCD lines and the two wide fields
+  DESKSIM=~/desks/bench desksim press yes        press the yes key: down for 250 ms, then up
+  DESKSIM=~/desks/bench desksim press --hold no  keep the no key down until...
+  DESKSIM=~/desks/bench desksim press release    ...this lets go of both keys
 
-Exit status: 0 done, 1 failed (the reason is on standard error).)";
+Exit status: 0 done, 1 failed (the reason is on standard error), 128 + N when signal N cut a
+press short (the key is let go first).)";
 
 std::string hex(uint32_t value, int digits) {
     char buffer[16];
@@ -309,9 +317,31 @@ int run_lcd() {
     return write_out(out) ? kExitOk : kExitError;
 }
 
-// Writes the key bytes in place: a running program has the file mapped, so it must be neither
+// How long a momentary press keeps the key down: long enough for a program that polls the
+// panel, even under an emulator, and short enough to be one press for one question.
+constexpr auto kPressTime = std::chrono::milliseconds(250);
+constexpr int kExitSignalBase = 128; // as a shell reports a signal
+
+// Waits the press time out; a signal that would end desksim cuts it short and is returned.
+int wait_press_time(const sigset_t& ending) {
+    const auto until = std::chrono::steady_clock::now() + kPressTime;
+    for (;;) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= left.zero()) return 0;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
+                               static_cast<long>(ns % 1'000'000'000)};
+        const int signal_number = ::sigtimedwait(&ending, nullptr, &timeout);
+        if (signal_number > 0) return signal_number;
+        if (errno != EINTR && errno != EAGAIN) return 0;
+    }
+}
+
+// Panel keys are momentary: yes and no go down, stay down for the press time and come up again,
+// leaving the other key as it is; held stays down until release, which lets go of both. The
+// bytes are written in place: a running program has the file mapped, so it must be neither
 // truncated nor replaced.
-int run_press(const std::string& key) {
+int run_press(const std::string& key, bool held) {
     std::string error;
     const std::string card = card0_path(error);
     if (card.empty()) return fail(error);
@@ -322,30 +352,34 @@ int run_press(const std::string& key) {
         ::close(fd);
         return fail(card + " is too short to hold the panel keys");
     }
-    // yes and no leave the other key as it is, so both can be held; release lets go of both.
-    std::vector<std::pair<uint32_t, uint8_t>> writes;
-    if (key == "yes") writes = {{kPanelYesOffset, 1}};
-    if (key == "no") writes = {{kPanelNoOffset, 1}};
-    if (key == "release") writes = {{kPanelYesOffset, 0}, {kPanelNoOffset, 0}};
-    bool written = true;
     int write_errno = 0;
-    for (const auto& [offset, value] : writes) {
+    const auto put = [&](uint32_t offset, uint8_t value) {
         ssize_t n = 0;
         do {
             n = ::pwrite(fd, &value, 1, offset);
         } while (n < 0 && errno == EINTR);
-        if (n != 1) {
-            written = false;
-            write_errno = errno;
-            break;
+        if (n != 1 && !write_errno) write_errno = errno ? errno : EIO;
+        return n == 1;
+    };
+    int signal_number = 0;
+    if (key == "release") {
+        if (put(kPanelYesOffset, 0)) put(kPanelNoOffset, 0);
+    } else {
+        const uint32_t offset = key == "yes" ? kPanelYesOffset : kPanelNoOffset;
+        // Signals are taken only between down and up, so a key is never left down by one.
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (int s : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&ending, s);
+        if (!held) ::sigprocmask(SIG_BLOCK, &ending, nullptr);
+        if (put(offset, 1) && !held) {
+            signal_number = wait_press_time(ending);
+            put(offset, 0);
         }
     }
-    if (::close(fd) != 0 && written) {
-        written = false;
-        write_errno = errno;
-    }
-    if (!written) return fail("cannot write " + card + ": " + std::strerror(write_errno));
-    return kExitOk;
+    if (::close(fd) != 0 && !write_errno) write_errno = errno;
+    if (write_errno) return fail("cannot write " + card + ": " + std::strerror(write_errno));
+    return signal_number ? kExitSignalBase + signal_number : kExitOk;
 }
 
 } // namespace
@@ -360,12 +394,14 @@ int main(int argc, char** argv) {
     std::string dir;
     make->add_option("DIR", dir, "The desk folder to make (parents too)")->required();
     CLI::App* lcd = app.add_subcommand("lcd", "Show the LCD text of the desk named by DESKSIM");
-    CLI::App* press =
-        app.add_subcommand("press", "Hold the panel's yes or no key down, or release both");
+    CLI::App* press = app.add_subcommand(
+        "press", "Press the panel's yes or no key (down for 250 ms), or release both");
     std::string key;
     press->add_option("KEY", key, "yes, no or release")
         ->required()
         ->check(CLI::IsMember({"yes", "no", "release"}));
+    bool held = false;
+    press->add_flag("--hold", held, "Keep the key down until desksim press release");
 
     try {
         app.parse(argc, argv);
@@ -382,7 +418,7 @@ int main(int argc, char** argv) {
         if (info->parsed()) return run_info();
         if (make->parsed()) return run_new(dir);
         if (lcd->parsed()) return run_lcd();
-        if (press->parsed()) return run_press(key);
+        if (press->parsed()) return run_press(key, held);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
