@@ -77,6 +77,10 @@ bool ReadDecimal(const char* text, long& value);
 // The keyword of a command index, for messages.
 const char* KeywordName(uint16_t index);
 
+// Maps the card windows (a window that cannot be mapped stays 0), and frees them.
+void MapCardWindows();
+void FreeCardWindows();
+
 // Runs the script named in the program state; returns when the run ended normally (the halts
 // do not return): false when the script could not be opened.
 bool RunScript();
