@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build and the tests need, if any is missing. Quiet when
-# everything is there already, so every other script can start with it.
+# Installs the Debian packages that the build and the tests need, if any is missing (with
+# --fuzz, also what the fuzzers need). Quiet when everything is there already, so every other
+# script can start with it.
 set -euo pipefail
 
 packages=(
     g++-multilib   # the desk is i386: g++ -m32
     cmake
-    googletest     # sources, built with our flags
-    libgtest-dev
+    googletest     # sources, built for i386 by the project
     libtoml11-dev  # desk profiles
     libcli11-dev   # tool command lines
     ncompress      # compress/uncompress, to check our LZW streams against
     gzip
-    clang-format
 )
 
 as_root=()
@@ -44,6 +43,8 @@ install() {
         --no-install-recommends "${missing[@]}" </dev/null >/dev/null
 }
 
+# --fuzz: also clang with its sanitizer and libFuzzer runtimes (scripts/fuzz.sh).
+[[ ${1:-} == --fuzz ]] && packages+=(clang-14 libclang-rt-14-dev)
 install "${packages[@]}"
 
 # Some 64-bit kernels run no 32-bit programs at all (IA-32 emulation left out or switched off).
