@@ -18,10 +18,8 @@ uint32_t limit_of(uint16_t sel) {
     return limit;
 }
 
-std::vector<DpmiExceptionFrame> g_faults;
-void record_fault(DpmiExceptionFrame* frame) {
-    g_faults.push_back(*frame);
-}
+using pcplat::testing::g_faults;
+using pcplat::testing::record_fault;
 
 TEST_F(ExecTest, SelectorsCoverTheirLengthPageGranularFromOneMebibyte) {
     EXPECT_EQ(limit_of(exec_->EXEC_SELCreate(0xD1000, 0x10000)), 0xFFFFu);

@@ -3,6 +3,8 @@
 
 #include "machine/machine.hpp"
 
+#include <pcplat/dpmi.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -91,6 +93,20 @@ class DeskTest : public ::testing::Test {
 };
 
 // Counts bus cycles by width; plain memory otherwise.
+// A fault as a handler saw it, unpacked: the frame is a packed record, and a test's reference
+// to one of its fields would be misaligned.
+struct RecordedFault {
+    uint8_t exception = 0;
+    uint32_t error_code = 0;
+    uint16_t fault_selector = 0;
+    uint32_t fault_offset = 0;
+};
+inline std::vector<RecordedFault> g_faults;
+inline void record_fault(DpmiExceptionFrame* frame) {
+    g_faults.push_back(
+        {frame->exception, frame->error_code, frame->fault_selector, frame->fault_offset});
+}
+
 class CountingDevice : public BusDevice {
   public:
     explicit CountingDevice(uint32_t size) : bytes_(size, 0), memory_(bytes_) {}

@@ -13,10 +13,8 @@ namespace {
 using Dpmi = testing::DeskTest;
 using testing::CountingDevice;
 
-std::vector<DpmiExceptionFrame> g_faults;
-void record_fault(DpmiExceptionFrame* frame) {
-    g_faults.push_back(*frame);
-}
+using testing::g_faults;
+using testing::record_fault;
 
 uint16_t make_selector(uint32_t base, uint32_t length) {
     uint16_t sel = 0;
