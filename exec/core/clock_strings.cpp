@@ -168,9 +168,13 @@ void EXEC_DATEFormat(char* text, ExecDate* date) {
 
 void EXEC_TIMEFormat(char* text, ExecTime* time) {
     if (text == nullptr || time == nullptr) return;
-    std::snprintf(text, kTimeTextSize, "%02d:%02d:%02d", std::min(time->hour, kLargestTimeField),
+    // As for the date: held to two digits the fields always fit, but not every build of the
+    // compiler can see that (the sanitizers' cannot).
+    char wide[kTimeTextSize * 2];
+    std::snprintf(wide, sizeof wide, "%02d:%02d:%02d", std::min(time->hour, kLargestTimeField),
                   std::min(time->minute, kLargestTimeField),
                   std::min(time->second, kLargestTimeField));
+    std::snprintf(text, kTimeTextSize, "%.8s", wide);
 }
 
 void EXEC_STRCopy(char* destination, const char* source, uint32_t size) {
