@@ -1,10 +1,13 @@
-# Sourced by the scripts that run sanitized programs. Where 32-bit programs run through qemu's
-# i386 emulator (see setup.sh), LeakSanitizer cannot stop the program's threads to look for
-# leaks and hangs instead: leak checks are off there, and on everywhere else.
+# Sourced by the scripts that build and run sanitized programs (their test discovery runs them
+# at build time too). Allocation failures are the library's to report, so ASan returns null for
+# them. Where 32-bit programs run through qemu's i386 emulator (see setup.sh), LeakSanitizer
+# cannot stop the program's threads to look for leaks and hangs instead: leak checks are off
+# there, and DESK_EMULATED_I386=1 tells the tests.
 if [[ -r /proc/sys/fs/binfmt_misc/qemu-i386 ]] && grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
     LEAK_CHECKS=0
+    export DESK_EMULATED_I386=1
 else
     LEAK_CHECKS=1
 fi
-export ASAN_OPTIONS="detect_leaks=$LEAK_CHECKS${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export ASAN_OPTIONS="detect_leaks=$LEAK_CHECKS:allocator_may_return_null=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"

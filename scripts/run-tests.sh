@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Builds everything, then runs every test; fails when any test fails.
+# Builds everything, then runs every test; then builds everything again with AddressSanitizer
+# and UndefinedBehaviorSanitizer (build-asan/) and runs every test there too. Fails when any test
+# fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 bash "$root/scripts/build.sh"
 ctest --test-dir "$root/build" --output-on-failure -j2 </dev/null
+
+# The sanitized programs run at build time too (test discovery), so the settings come first.
+source "$root/scripts/i386-env.sh"
+cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDESK_SANITIZE=ON \
+    >/dev/null
+cmake --build "$root/build-asan" -j"$(nproc)"
+ctest --test-dir "$root/build-asan" --output-on-failure -j2 </dev/null

@@ -84,18 +84,23 @@ wait $first 2>/dev/null
 out=$(printf 'q' | DESKSIM="$work/desk" "$client" keys 2>&1); rc=$?
 check "a desk whose program was killed" 0 $rc "card type" "$out"
 
-# A signal ends the program the ordinary way: the temporary desk goes with it.
-mkdir -p "$work/tmp"
-mkfifo "$work/keys"
-(sleep 3 >"$work/keys") &
-holder=$!
-TMPDIR="$work/tmp" env -u DESKSIM "$client" keys <"$work/keys" >/dev/null 2>&1 &
-pid=$!
-sleep 0.5
-kill -TERM $pid
-wait $pid; rc=$?
-kill $holder 2>/dev/null
-left=$(find "$work/tmp" -maxdepth 1 -name 'desksim-*' | wc -l)
-check "SIGTERM while waiting for a key" 143 $rc "^0$" "$left"
+# A signal ends the program the ordinary way: the temporary desk goes with it. (Not in a
+# sanitizer build under the i386 emulator, where ASan misreads the watcher thread's handler.)
+if [[ -n ${DESK_SANITIZED:-} && -n ${DESK_EMULATED_I386:-} ]]; then
+    echo "skip SIGTERM while waiting for a key (sanitizers under the i386 emulator)"
+else
+    mkdir -p "$work/tmp"
+    mkfifo "$work/keys"
+    (sleep 3 >"$work/keys") &
+    holder=$!
+    TMPDIR="$work/tmp" env -u DESKSIM "$client" keys <"$work/keys" >/dev/null 2>&1 &
+    pid=$!
+    sleep 0.5
+    kill -TERM $pid
+    wait $pid; rc=$?
+    kill $holder 2>/dev/null
+    left=$(find "$work/tmp" -maxdepth 1 -name 'desksim-*' | wc -l)
+    check "SIGTERM while waiting for a key" 143 $rc "^0$" "$left"
+fi
 
 [ $failures -eq 0 ] || exit 1

@@ -117,27 +117,33 @@ else
 fi
 finish
 
-start "a signal removes the temporary output and the temporary desk"
-mkdir -p tmp sig
-mkfifo sig/slow.txt
-TMPDIR=$PWD/tmp "$vpack" disk text.txt sig/slow.txt -o sig >out.txt 2>err.txt </dev/null &
-pid=$!
-exec 3>sig/slow.txt # vpack now waits in its read of the second file
-for _ in $(seq 200); do
-    compgen -G 'sig/.slow.tx_.vpack-*' >/dev/null && break
-    sleep 0.05
-done
-compgen -G 'sig/.slow.tx_.vpack-*' >/dev/null || fail "no temporary output while reading"
-kill -TERM "$pid"
-wait "$pid"
-rc=$?
-exec 3>&-
-expect_rc 143
-[[ -f sig/text.tx_ ]] || fail "the first file was not made"
-expect_absent sig/slow.tx_
-expect_no_temporaries
-[[ -z $(ls -A tmp) ]] || fail "left in TMPDIR: $(ls -A tmp)"
-finish
+# Not in a sanitizer build under the i386 emulator, where ASan misreads the watcher thread's
+# handler.
+if [[ -n ${DESK_SANITIZED:-} && -n ${DESK_EMULATED_I386:-} ]]; then
+    echo "     (a signal: skipped with the sanitizers under the i386 emulator)"
+else
+    start "a signal removes the temporary output and the temporary desk"
+    mkdir -p tmp sig
+    mkfifo sig/slow.txt
+    TMPDIR=$PWD/tmp "$vpack" disk text.txt sig/slow.txt -o sig >out.txt 2>err.txt </dev/null &
+    pid=$!
+    exec 3>sig/slow.txt # vpack now waits in its read of the second file
+    for _ in $(seq 200); do
+        compgen -G 'sig/.slow.tx_.vpack-*' >/dev/null && break
+        sleep 0.05
+    done
+    compgen -G 'sig/.slow.tx_.vpack-*' >/dev/null || fail "no temporary output while reading"
+    kill -TERM "$pid"
+    wait "$pid"
+    rc=$?
+    exec 3>&-
+    expect_rc 143
+    [[ -f sig/text.tx_ ]] || fail "the first file was not made"
+    expect_absent sig/slow.tx_
+    expect_no_temporaries
+    [[ -z $(ls -A tmp) ]] || fail "left in TMPDIR: $(ls -A tmp)"
+    finish
+fi
 
 start "a reader that goes away ends vpack as SIGPIPE does, leaving nothing behind"
 mkdir -p pipe
