@@ -503,8 +503,9 @@ int build(const BuildOptions& o) {
             std::cerr << "mkdisk: note: " << name << " in the source is replaced by the new list\n";
             continue;
         }
+        const std::string& dos_name = name; // clang 14 cannot capture a structured binding
         const bool packed = std::any_of(o.pack.begin(), o.pack.end(), [&](const std::string& g) {
-            return mkdisk::pack_pattern_matches(g, name);
+            return mkdisk::pack_pattern_matches(g, dos_name);
         });
         std::vector<uint8_t> data = read_file(path);
         std::string disk_name = name;
