@@ -33,6 +33,9 @@ echo "fuzz: $target for $seconds s; corpus $work/corpus, findings $work/findings
 # from the corpus the earlier rounds grew.
 rounds_of=0
 [[ $LEAK_CHECKS == 0 ]] && rounds_of=${FUZZ_RUNS_PER_ROUND:-2000}
+# The inputs that once failed are read with the corpus (the folder holds none until one does).
+regressions=()
+[[ -d $root/tests/fuzz/$target/regressions ]] && regressions=("$root/tests/fuzz/$target/regressions")
 status=0
 executed=0
 deadline=$((SECONDS + seconds))
@@ -42,8 +45,8 @@ while :; do
     ((left > 0)) || break
     round=(-max_total_time="$left")
     ((rounds_of > 0)) && round+=(-runs="$rounds_of")
-    (cd "$work" && "$root/build-fuzz/bin/${target}_fuzzer" "$work/corpus" \
-        "$root/tests/fuzz/$target/regressions" "${round[@]}" -timeout=10 -rss_limit_mb=2048 \
+    (cd "$work" && "$root/build-fuzz/bin/${target}_fuzzer" "$work/corpus" "${regressions[@]}" \
+        "${round[@]}" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$work/findings/" -detect_leaks="$LEAK_CHECKS" \
         "$@") >"$log" 2>&1 || status=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
