@@ -32,7 +32,7 @@ echo "fuzz: $target for $seconds s; corpus $work/corpus, findings $work/findings
 # fuzzer runs in rounds of a bounded number of inputs, each round a fresh process that starts
 # from the corpus the earlier rounds grew.
 rounds_of=0
-[[ $LEAK_CHECKS == 0 ]] && rounds_of=${FUZZ_RUNS_PER_ROUND:-2000}
+[[ $LEAK_CHECKS == 0 ]] && rounds_of=${FUZZ_RUNS_PER_ROUND:-150}
 # The inputs that once failed are read with the corpus (the folder holds none until one does).
 regressions=()
 [[ -d $root/tests/fuzz/$target/regressions ]] && regressions=("$root/tests/fuzz/$target/regressions")
