@@ -254,6 +254,22 @@ TEST(ProfileErrors, BadDrivesAreRefused) {
     });
 }
 
+TEST(ProfileErrors, TextThatIsNotUtf8IsRefusedBeforeTheTomlReaderSeesIt) {
+    // The first: a stray continuation byte in a quoted key, on which the TOML reader reads past
+    // its buffer.
+    for (const auto& [text, line] : std::vector<std::pair<std::string, int>>{
+             {"'\x83 1'", 1},
+             {"halt = \"exit\"\n# caf\xC3", 2}, // cut at the end
+             {"\n\n# \xC0\xAF overlong\n", 3},  // an overlong '/'
+             {"# \xED\xA0\x80 a surrogate\n", 1},
+             {"# \xF5\x80\x80\x80 past U+10FFFF\n", 1}}) {
+        EXPECT_EQ(error_of(text), "/x/desk.toml: line " + std::to_string(line) + ": not UTF-8 text")
+            << text;
+    }
+    EXPECT_EQ(parse("# caf\xC3\xA9, \xE2\x82\xAC, \xF0\x9F\x96\xA5\nhalt = \"wait\"\n").halt,
+              HaltMode::wait);
+}
+
 TEST(ProfileErrors, DeepNestingIsRefusedInsteadOfOverflowingTheStack) {
     const std::string deep = "x = " + std::string(100000, '[') + "\n";
     EXPECT_EQ(error_of(deep), "/x/desk.toml: line 1: arrays or tables nested more than 32 deep");
