@@ -204,22 +204,23 @@ expect_no_leftovers
 finish
 
 start "--force replaces only a disk folder that mkdisk made"
+# expect_force_refused FOLDER WHY: build --force into FOLDER is refused for WHY, nothing changed.
+expect_force_refused() {
+    local before
+    before=$(snapshot "$1")
+    run build src "$1" --force
+    expect_rc 1
+    expect_err "$1 is not a disk folder that mkdisk made ($2)"
+    [[ $(snapshot "$1") == "$before" ]] || fail "$1 changed"
+}
 run build src6 disk7
 expect_rc 0
 echo "by hand" >disk7/EXTRA.TXT
-before=$(snapshot disk7)
-run build src disk7 --force
-expect_rc 1
-expect_err "disk7 is not a disk folder that mkdisk made (EXTRA.TXT is not in checksum.dat)"
-[[ $(snapshot disk7) == "$before" ]] || fail "a disk with a file added by hand changed"
+expect_force_refused disk7 "EXTRA.TXT is not in checksum.dat"
 mkdir -p home
 echo "PATH=/bin" >home/.profile
 echo "notes" >home/notes.txt
-before=$(snapshot home)
-run build src home --force
-expect_rc 1
-expect_err "home is not a disk folder that mkdisk made (it holds no checksum.dat)"
-[[ $(snapshot home) == "$before" ]] || fail "a home folder changed"
+expect_force_refused home "it holds no checksum.dat"
 # The list names files without regard to case; a link to a disk leads to the disk replaced.
 rm disk7/EXTRA.TXT
 mv disk7/README disk7/readme
