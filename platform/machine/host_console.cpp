@@ -38,7 +38,6 @@ void note_signal(int signal_number) {
     raise_attention();
 }
 
-constexpr std::array<int, 4> kFatalSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 void (*g_saved_sigpipe)(int) = SIG_DFL;
 
 struct EscapeKey {
@@ -69,7 +68,7 @@ HostConsole::HostConsole() {
         raw.c_cc[VTIME] = 0;
         raw_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
     }
-    for (int s : kFatalSignals)
+    for (int s : kEndingSignals)
         std::signal(s, note_signal);
     // A reader of the output that goes away (tolvanex | head) must not end an upgrade half way:
     // the writes fail and the run goes on.
@@ -82,7 +81,7 @@ int HostConsole::pending_signal() {
 
 HostConsole::~HostConsole() {
     if (raw_) restore_terminal();
-    for (int s : kFatalSignals)
+    for (int s : kEndingSignals)
         std::signal(s, SIG_DFL);
     std::signal(SIGPIPE, g_saved_sigpipe);
 }

@@ -2,11 +2,17 @@
 // while it is a terminal, or piped bytes) become scan codes at the keyboard controller.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <string>
 
 namespace pcplat {
+
+// The signals a person or a shell sends to end a program: the console notes them, and the
+// machine's watcher thread is the one that takes them.
+constexpr std::array<int, 4> kEndingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 class Kbc;
 

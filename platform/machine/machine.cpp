@@ -27,11 +27,10 @@ constexpr int kMaxFaultNesting = 4;
 
 std::unique_ptr<Machine> g_own; // the machine a program built from its environment
 
-// The signals a person or a shell sends to end a program.
 sigset_t ending_signals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    for (int s : kEndingSignals)
         sigaddset(&set, s);
     return set;
 }
