@@ -5,10 +5,13 @@
 #include "engine/program.hpp"
 #include "fuzz_desk.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace fuzz {
 
@@ -20,6 +23,16 @@ inline void write_file(const fs::path& path, const std::string& bytes) {
 }
 
 class UpgradeDisk {
+    // The disk's files by DOS path. The packed file is its name byte, then a stored block of
+    // "packed\n" (it installs as C.TXT).
+    static constexpr std::pair<std::string_view, std::string_view> kFiles[] = {
+        {"A.BIN", {"\x01\x02\xff", 3}},
+        {"DATA\\B.TXT", "hello, desk\n"},
+        {"DATA\\APP.EXE", "$VER:APP.EXE V2.4 (a stand-in)\n"},
+        {"EMPTY.DAT", ""},
+        {"DATA\\C.TX_", {"t\0\7\0\0\0packed\n", 13}},
+    };
+
   public:
     UpgradeDisk() {
         std::string pattern = (fs::temp_directory_path() / "fuzz-disk-XXXXXX").string();
@@ -43,13 +56,20 @@ class UpgradeDisk {
         std::error_code ignored;
         for (const auto& entry : fs::directory_iterator(root_, ignored))
             fs::remove_all(entry.path(), ignored);
-        write_file(root_ / "A.BIN", std::string("\x01\x02\xff", 3));
-        write_file(root_ / "DATA" / "B.TXT", "hello, desk\n");
-        write_file(root_ / "DATA" / "APP.EXE", "$VER:APP.EXE V2.4 (a stand-in)\n");
-        write_file(root_ / "EMPTY.DAT", "");
-        // A packed file: its name byte, then a stored block of "packed\n" (installs as C.TXT).
-        write_file(root_ / "DATA" / "C.TX_", std::string("t\0\7\0\0\0packed\n", 13));
-        write_file(root_ / "checksum.dat", checksum_list());
+        std::string list;
+        for (const auto& [dos_path, bytes] : kFiles) {
+            std::string host_path(dos_path);
+            std::replace(host_path.begin(), host_path.end(), '\\', '/');
+            write_file(root_ / host_path, std::string(bytes));
+            // Listed as mkdisk lists it: the path in 128 bytes, then the sum of the bytes.
+            std::string record(dos_path);
+            record.resize(128, '\0');
+            unsigned sum = 0;
+            for (char c : bytes)
+                sum += static_cast<unsigned char>(c);
+            list += record + static_cast<char>(sum & 0xFF);
+        }
+        write_file(root_ / "checksum.dat", list);
         if (pcplat::Machine* m = pcplat::Machine::installed()) {
             for (char drive : {'C', 'D'}) {
                 if (const auto host = m->drives().root(drive)) {
@@ -65,25 +85,6 @@ class UpgradeDisk {
     }
 
   private:
-    // Every file of the disk with its sum, as mkdisk lists them.
-    std::string checksum_list() const {
-        std::string list;
-        for (const auto& entry : fs::recursive_directory_iterator(root_)) {
-            if (!entry.is_regular_file() || entry.path().filename() == "checksum.dat") continue;
-            std::string name = fs::relative(entry.path(), root_).string();
-            for (char& c : name)
-                if (c == '/') c = '\\';
-            std::ifstream in(entry.path(), std::ios::binary);
-            unsigned sum = 0;
-            for (char c; in.get(c);)
-                sum += static_cast<unsigned char>(c);
-            name.resize(128, '\0');
-            list += name;
-            list += static_cast<char>(sum & 0xFF);
-        }
-        return list;
-    }
-
     fs::path root_;
 };
 
