@@ -27,36 +27,18 @@ mkdir -p "$work/corpus" "$work/findings"
 cp -n "$root/tests/fuzz/$target/corpus/"* "$work/corpus/" 2>/dev/null || true
 echo "fuzz: $target for $seconds s; corpus $work/corpus, findings $work/findings" >&2
 
-# Under the emulator, AddressSanitizer's allocator fails a check after some thousands of big
-# allocations and frees in one process (the emulator's address space fills up); there the
-# fuzzer runs in rounds of a bounded number of inputs, each round a fresh process that starts
-# from the corpus the earlier rounds grew.
-rounds_of=0
-[[ $LEAK_CHECKS == 0 ]] && rounds_of=${FUZZ_RUNS_PER_ROUND:-150}
 # The inputs that once failed are read with the corpus (the folder holds none until one does).
 regressions=()
 [[ -d $root/tests/fuzz/$target/regressions ]] && regressions=("$root/tests/fuzz/$target/regressions")
+log=$work/run.log
 status=0
-executed=0
-deadline=$((SECONDS + seconds))
-log=$work/last-round.log
-while :; do
-    left=$((deadline - SECONDS))
-    ((left > 0)) || break
-    round=(-max_total_time="$left")
-    ((rounds_of > 0)) && round+=(-runs="$rounds_of")
-    (cd "$work" && "$root/build-fuzz/bin/${target}_fuzzer" "$work/corpus" "${regressions[@]}" \
-        "${round[@]}" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$work/findings/" -detect_leaks="$LEAK_CHECKS" \
-        "$@") >"$log" 2>&1 || status=$?
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    executed=$((executed + ${runs:-0}))
-    ((status == 0)) || break
-    ((rounds_of > 0)) || break
-done
+(cd "$work" && "$root/build-fuzz/bin/${target}_fuzzer" "$work/corpus" "${regressions[@]}" \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$work/findings/" -detect_leaks="$LEAK_CHECKS" "$@") >"$log" 2>&1 || status=$?
+executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
 coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1)
 found=$(find "$work/findings" -type f | wc -l)
-echo "fuzz: $target: $executed inputs run, ${coverage:-no coverage figure}, corpus of" \
+echo "fuzz: $target: ${executed:-no} inputs run, ${coverage:-no coverage figure}, corpus of" \
     "$(find "$work/corpus" -type f | wc -l), $found finding(s) in $work/findings" >&2
 ((status == 0)) || tail -n 60 "$log" >&2
 exit "$status"
