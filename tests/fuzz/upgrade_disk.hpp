@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace fuzz {
 
@@ -51,11 +52,27 @@ class UpgradeDisk {
 
     const fs::path& root() const { return root_; }
 
+    // Removes what a folder holds. The listing is taken whole before anything goes, and a
+    // listing that fails is taken again: a range-for over the folder would throw from its
+    // increment (under the i386 emulator a listing beside removals once failed with ENOTDIR),
+    // ending the fuzzer on a fault of its own.
+    static void empty_folder(const fs::path& folder) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::error_code error;
+            std::vector<fs::path> entries;
+            for (fs::directory_iterator it(folder, error), end; !error && it != end;
+                 it.increment(error))
+                entries.push_back(it->path());
+            for (const fs::path& entry : entries)
+                fs::remove_all(entry, error);
+            if (fs::is_empty(folder, error)) return;
+        }
+        bug(("cannot empty " + folder.string()).c_str());
+    }
+
     // The disk's files as at first, empty drives C: and D:, and the program's state as at start.
     void lay_out() {
-        std::error_code ignored;
-        for (const auto& entry : fs::directory_iterator(root_, ignored))
-            fs::remove_all(entry.path(), ignored);
+        empty_folder(root_);
         std::string list;
         for (const auto& [dos_path, bytes] : kFiles) {
             std::string host_path(dos_path);
@@ -72,10 +89,7 @@ class UpgradeDisk {
         write_file(root_ / "checksum.dat", list);
         if (pcplat::Machine* m = pcplat::Machine::installed()) {
             for (char drive : {'C', 'D'}) {
-                if (const auto host = m->drives().root(drive)) {
-                    for (const auto& entry : fs::directory_iterator(*host, ignored))
-                        fs::remove_all(entry.path(), ignored);
-                }
+                if (const auto host = m->drives().root(drive)) empty_folder(*host);
             }
         }
         tolvanex::Program& p = tolvanex::program();
