@@ -185,6 +185,10 @@ Machine::~Machine() {
     desk_lock_.reset(); // the state files are let go of first
 }
 
+const char* library_version() {
+    return DESK_VERSION;
+}
+
 void Machine::install(Machine* machine) {
     installed_ = machine;
 }

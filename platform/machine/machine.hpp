@@ -250,4 +250,7 @@ class Machine {
 FarPtr handler_pointer(void (*handler)());
 FarPtr exception_pointer(DpmiExceptionHandler handler);
 
+// The version of the platform library that is loaded ("3.7.1").
+const char* library_version();
+
 } // namespace pcplat

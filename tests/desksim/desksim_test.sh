@@ -147,13 +147,13 @@ finish
 
 start "usage errors"
 run --
-expect_rc 1
+expect_rc 2
 expect_one_line_err "desksim"
 run -- new
-expect_rc 1
+expect_rc 2
 expect_one_line_err "DIR"
 run -- frobnicate
-expect_rc 1
+expect_rc 2
 expect_one_line_err "frobnicate"
 finish
 
@@ -261,10 +261,10 @@ finish
 
 start "press refuses unknown keys and a short card file"
 run DESKSIM="$lcd_desk" -- press maybe
-expect_rc 1
+expect_rc 2
 expect_one_line_err "maybe"
 run DESKSIM="$lcd_desk" -- press
-expect_rc 1
+expect_rc 2
 expect_one_line_err "KEY"
 cmp -s card-before.bin "$card" || fail "a refused press changed the card"
 short_desk=$scratch/desks/short

@@ -74,7 +74,7 @@ done
 out=$(DESKSIM="$work/desk" "$client" keys </dev/null 2>&1); rc=$?
 check "a second program on a desk in use" 4 $rc "^desk PC cannot start: $work/desk: the desk is in use by process $first$" "$out"
 out=$(DESKSIM="$work/desk" "$desksim" info 2>&1); rc=$?
-check "desksim info on a desk in use" 1 $rc "^$work/desk: the desk is in use by process $first$" "$out"
+check "desksim info on a desk in use" 1 $rc "^desksim: $work/desk: the desk is in use by process $first$" "$out"
 out=$(DESKSIM="$work/desk" "$desksim" press yes 2>&1 && DESKSIM="$work/desk" "$desksim" press release 2>&1 &&
     DESKSIM="$work/desk" "$desksim" lcd 2>&1); rc=$?
 check "lcd and press on a desk in use" 0 $rc "^\+-{20}\+$" "$out"

@@ -2,6 +2,7 @@
 #include "desk/desk.hpp"
 #include "desk/profile.hpp"
 #include "machine/machine.hpp"
+#include "tool_cli.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -33,8 +34,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitError = 1;
+using tools::kExitOk;
+constexpr int kExitError = tools::kExitFailed;
 constexpr int kLabelWidth = 15;
 constexpr uint32_t kBytesPerKib = 1024;
 constexpr const char* kProgram = "desksim";
@@ -63,8 +64,8 @@ Examples:
   DESKSIM=~/desks/bench desksim press --hold no  keep the no key down until...
   DESKSIM=~/desks/bench desksim press release    ...this lets go of both keys
 
-Exit status: 0 done, 1 failed (the reason is on standard error), 128 + N when signal N cut a
-press short (the key is let go first).)";
+Exit status: 0 done, 1 failed (the reason is on standard error), 2 a wrong command line,
+128 + N when signal N cut a press short (the key is let go first).)";
 
 std::string hex(uint32_t value, int digits) {
     char buffer[16];
@@ -82,11 +83,16 @@ std::string pad(std::string text, size_t width) {
     return text;
 }
 
+int fail(const std::string& reason) {
+    tools::report(kProgram, reason);
+    return kExitError;
+}
+
 // Output goes out in one piece, and a failed write (a full disk, a closed pipe) is a failure.
 bool write_out(const std::string& text) {
     std::cout << text << std::flush;
     if (std::cout) return true;
-    std::cerr << kProgram << ": cannot write to standard output\n";
+    fail("cannot write to standard output");
     return false;
 }
 
@@ -164,8 +170,7 @@ int run_info() {
     try {
         machine = pcplat::Machine::from_environment(false);
     } catch (const pcplat::ProfileError& e) {
-        std::cerr << e.what() << '\n';
-        return kExitError;
+        return fail(e.what());
     }
     return write_out(describe(*machine)) ? kExitOk : kExitError;
 }
@@ -185,11 +190,6 @@ std::error_code write_new_file(const fs::path& file, const std::string& text) {
     if (::close(fd) != 0 && !error) error = {errno, std::generic_category()};
     if (error) ::unlink(file.c_str());
     return error;
-}
-
-int fail(const std::string& reason) {
-    std::cerr << kProgram << ": " << reason << '\n';
-    return kExitError;
 }
 
 int run_new(const fs::path& dir_argument) {
@@ -320,7 +320,6 @@ int run_lcd() {
 // How long a momentary press keeps the key down: long enough for a program that polls the
 // panel, even under an emulator, and short enough to be one press for one question.
 constexpr auto kPressTime = std::chrono::milliseconds(250);
-constexpr int kExitSignalBase = 128; // as a shell reports a signal
 
 // Waits the press time out; a signal that would end desksim cuts it short and is returned.
 int wait_press_time(const sigset_t& ending) {
@@ -379,14 +378,15 @@ int run_press(const std::string& key, bool held) {
     }
     if (::close(fd) != 0 && !write_errno) write_errno = errno;
     if (write_errno) return fail("cannot write " + card + ": " + std::strerror(write_errno));
-    return signal_number ? kExitSignalBase + signal_number : kExitOk;
+    return signal_number ? tools::kExitSignalBase + signal_number : kExitOk;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{kDescription, kProgram};
-    app.footer(kFooter);
+    tools::add_version_flag(
+        app, [] { return std::string("platform library ") + pcplat::library_version(); });
     app.require_subcommand(0, 1); // none given is reported below, naming the commands
 
     CLI::App* info = app.add_subcommand("info", "Show the desk a program would get now");
@@ -403,16 +403,10 @@ int main(int argc, char** argv) {
     bool held = false;
     press->add_flag("--hold", held, "Keep the key down until desksim press release");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success& e) {
-        return app.exit(e) == 0 ? kExitOk : kExitError;
-    } catch (const CLI::ParseError& e) {
-        std::string reason = e.what();
-        for (char& c : reason)
-            if (c == '\n') c = ' ';
-        return fail(reason + " (see " + kProgram + " --help)");
-    }
+    // Set last: a subcommand takes its parent's footer when it is made, and the long text
+    // belongs to the top-level help only.
+    app.footer(kFooter);
+    if (const int status = tools::parse(app, argc, argv); status != tools::kGoOn) return status;
 
     try {
         if (info->parsed()) return run_info();
@@ -422,5 +416,6 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    return fail("a command is needed: info, new, lcd or press (see desksim --help)");
+    fail("a command is needed: info, new, lcd or press (see desksim --help)");
+    return tools::kExitUsage;
 }

@@ -7,7 +7,7 @@
 #include "pack_match.hpp"
 #include "script_check.hpp"
 
-#include <CLI/CLI.hpp>
+#include "tool_cli.hpp"
 #include <pcplat/win32.h>
 
 #include <fcntl.h>
@@ -38,9 +38,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitProblems = 1;
-constexpr int kExitSignalBase = 128; // as a shell reports a signal
+using tools::kExitOk;
+using tools::kExitSignalBase;
+constexpr int kExitProblems = tools::kExitFailed;
 constexpr const char* kChecksumList = "checksum.dat";
 constexpr const char* kDefaultScript = "tolvanex.des";
 constexpr size_t kRecordPath = 128;
@@ -67,8 +67,8 @@ checksum.dat does not list. Any other folder (a home folder, a source tree, a di
 added by hand) is refused even with --force: empty it yourself or choose another folder.
 
 Exit status: 0 the disk is fine, 1 problems were found (each on standard error; the disk is
-still written) or mkdisk failed (nothing was changed), 2 or more wrong usage, 128 + N stopped
-by signal N (nothing was changed).)";
+still written) or mkdisk failed (nothing was changed), 2 a wrong command line, 128 + N
+stopped by signal N (nothing was changed).)";
 
 struct Problem : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -319,12 +319,6 @@ struct BuildOptions {
     bool force = false;
 };
 
-int parse_method(const std::string& text) {
-    if (text == "best") return -1;
-    if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') return text[0] - '0';
-    throw Problem("method '" + text + "': 0, 1, 2, 3 or best");
-}
-
 // Whether `inner` is `outer` or lies inside it; both absolute, links resolved.
 bool within(const fs::path& inner, const fs::path& outer) {
     const fs::path relative = inner.lexically_relative(outer);
@@ -483,7 +477,7 @@ class NewDisk {
 };
 
 int build(const BuildOptions& o) {
-    const int method = parse_method(o.method);
+    const int method = tools::method_number(o.method);
     const fs::path place = disk_place(o);
     stop_if_signalled();
     NewDisk new_disk(place);
@@ -583,7 +577,7 @@ int check(const fs::path& disk_folder, const std::string& script) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Builds and checks upgrade disks for the desk.", "mkdisk"};
-    app.footer(kFooter);
+    tools::add_version_flag(app, vpack::library_version);
     app.require_subcommand(1);
 
     BuildOptions b;
@@ -600,10 +594,7 @@ int main(int argc, char** argv) {
         "-p,--pack", b.pack,
         "pack files matching this wildcard, as the desk matches it: a name (in any folder), or a "
         "path below the source with '\\'; repeatable");
-    build_cmd
-        ->add_option("-m,--method", b.method,
-                     "packing method: 0 stored, 1 Huffman, 2 LZW, 3 LZW sized, or best")
-        ->capture_default_str();
+    tools::add_method_option(build_cmd, b.method);
     build_cmd->add_option("-s,--script", b.script, "the upgrade script to check, on the disk")
         ->capture_default_str();
     build_cmd->add_flag("-f,--force", b.force,
@@ -623,7 +614,13 @@ int main(int argc, char** argv) {
     check_cmd->add_option("-s,--script", check_script_name, "the upgrade script, on the disk")
         ->capture_default_str();
 
-    CLI11_PARSE(app, argc, argv);
+    // Set last: a subcommand takes its parent's footer when it is made, and the long text
+    // belongs to the top-level help only.
+    app.footer(kFooter);
+    if (const int status = tools::parse(app, argc, argv); status != tools::kGoOn) {
+        vpack::close_library(); // --version opened it
+        return status;
+    }
     install_signal_handlers();
     try {
         if (*build_cmd) return build(b);

@@ -54,6 +54,12 @@ std::string hex_byte(uint8_t value) {
 
 } // namespace
 
+std::string library_version() {
+    const ExecTable& exec = library();
+    return "runtime library " + std::to_string(exec.version) + "." + std::to_string(exec.revision) +
+           "." + std::to_string(exec.subrevision);
+}
+
 const char* method_name(uint8_t method) {
     switch (method) {
     case kStored:

@@ -46,6 +46,9 @@ void check_disk_file_name(const std::string& disk_file_name);
 // '_'.
 std::string installed_name(const std::string& disk_file_name, uint8_t name_byte);
 
+// "runtime library V.R.S", from the library's Exec table.
+std::string library_version();
+
 // Closes the runtime library if a command opened it.
 void close_library();
 

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -241,6 +242,12 @@ OutputFile::OutputFile(std::string path, bool replace) : path_(std::move(path)),
     const size_t slash = path_.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    // A missing output folder is made, as for any tool that writes into one.
+    std::error_code error;
+    if (!dir.empty() && !std::filesystem::is_directory(dir, error)) {
+        std::filesystem::create_directories(dir, error);
+        if (error) throw Failure("cannot make the folder " + dir + ": " + error.message());
+    }
     std::string pattern = dir + "." + base + ".vpack-XXXXXX";
     fd_ = ::mkstemp(pattern.data());
     if (fd_ < 0) throw Failure("cannot create " + path_ + ": " + reason());

@@ -1,9 +1,8 @@
 // vpack: packs and unpacks files for upgrade disks (packed blocks, packed disk files, .Z files).
 #include "blocks.hpp"
 #include "io.hpp"
+#include "tool_cli.hpp"
 #include "zfile.hpp"
-
-#include <CLI/CLI.hpp>
 
 #include <sys/stat.h>
 
@@ -19,9 +18,9 @@ using namespace vpack;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitSignalBase = 128;
+using tools::kExitFailed;
+using tools::kExitOk;
+static_assert(tools::kBestMethod == kBestMethod);
 constexpr const char* kProgram = "vpack";
 constexpr const char* kBlockSuffix = ".pk";
 constexpr const char* kZSuffix = ".Z";
@@ -57,24 +56,18 @@ Examples:
   vpack undisk disk/report.tx_ -o out   out/report.txt, as the desk would install it
   vpack z big.log                       big.log.Z; uncompress -c big.log.Z gives big.log
 
-Exit status: 0 done; 1 failed, with one line per failure on standard error; 100 and above a
-wrong command line; 128 + N stopped by signal N.)";
+Output folders (-o) are made when missing.
+
+Exit status: 0 done; 1 failed, with one line per failure on standard error; 2 a wrong command
+line; 128 + N stopped by signal N.)";
 
 void report(const std::string& reason) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, reason.c_str());
+    tools::report(kProgram, reason);
 }
 
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
-}
-
-int method_number(const std::string& text) {
-    if (text == "best") return kBestMethod;
-    if (text == "0" || text == "stored") return 0;
-    if (text == "1" || text == "huffman") return 1;
-    if (text == "2" || text == "lzw") return 2;
-    return 3; // "3" or "lzw-sized": the option allows nothing else
 }
 
 std::string file_name(const std::string& path) {
@@ -211,9 +204,12 @@ int run_disk(const std::vector<std::string>& files, const std::string& out_dir, 
 }
 
 int run_undisk(const std::vector<std::string>& files, const std::string& out_option, bool force) {
-    const bool into_folder = !out_option.empty() && out_option != "-" && is_folder(out_option);
+    // -o is a folder when it is one, or ends in '/' (made when missing); else it is the file.
+    const bool into_folder = !out_option.empty() && out_option != "-" &&
+                             (is_folder(out_option) || out_option.back() == '/');
     if (files.size() > 1 && !out_option.empty() && !into_folder)
-        throw Failure(out_option + ": with several files, -o must name a folder");
+        throw Failure(out_option +
+                      ": with several files, -o must name a folder (end it in '/' to make one)");
     return for_each_file(files, [&](const std::string& in) {
         const std::string name = file_name(in);
         check_disk_file_name(name);
@@ -262,7 +258,7 @@ int run_unz(const std::string& in, std::string out_path, bool force) {
 
 int main(int argc, char** argv) {
     CLI::App app{kDescription, kProgram};
-    app.footer(kFooter);
+    tools::add_version_flag(app, library_version);
     app.require_subcommand(1);
     app.get_formatter()->column_width(28);
 
@@ -272,12 +268,7 @@ int main(int argc, char** argv) {
     std::string method_text = "best";
     bool force = false;
     const auto method_option = [&](CLI::App* command) {
-        command
-            ->add_option("-m,--method", method_text,
-                         "0|stored, 1|huffman, 2|lzw, 3|lzw-sized or best (the default)")
-            ->type_name("METHOD")
-            ->check(CLI::IsMember(
-                {"0", "1", "2", "3", "stored", "huffman", "lzw", "lzw-sized", "best"}));
+        tools::add_method_option(command, method_text);
     };
     const auto force_flag = [&](CLI::App* command) {
         command->add_flag("-f,--force", force, "Replace an existing output");
@@ -304,8 +295,7 @@ int main(int argc, char** argv) {
         "disk", "Make packed disk files: NAME.EXT becomes NAME.EX_, installed as NAME.EXT");
     disk->add_option("IN", ins, "The files as they are to be installed")->required();
     disk->add_option("-o,--output", out, "The folder for the packed files (default: beside each)")
-        ->type_name("DIR")
-        ->check(CLI::ExistingDirectory);
+        ->type_name("DIR");
     method_option(disk);
     force_flag(disk);
 
@@ -314,8 +304,8 @@ int main(int argc, char** argv) {
     undisk->add_option("IN", ins, "Packed disk files (names ending in '_')")->required();
     undisk
         ->add_option("-o,--output", out,
-                     "A folder, or the output file for one input (default: the installed name "
-                     "beside each)")
+                     "A folder (ending in '/' makes it when missing), or the output file for "
+                     "one input (default: the installed name beside each)")
         ->type_name("PATH");
     force_flag(undisk);
 
@@ -330,20 +320,16 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     force_flag(unz);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::string reason = e.what();
-        for (char& c : reason)
-            if (c == '\n') c = ' ';
-        report(reason + " (see " + kProgram + " --help)");
-        return e.get_exit_code();
+    // Set last: a subcommand takes its parent's footer when it is made, and the long text
+    // belongs to the top-level help only.
+    app.footer(kFooter);
+    if (const int status = tools::parse(app, argc, argv); status != tools::kGoOn) {
+        close_library(); // --version opened it
+        return status;
     }
 
     install_signal_handlers();
-    const int method = method_number(method_text);
+    const int method = tools::method_number(method_text);
     int status = kExitFailed;
     try {
         if (pack->parsed()) status = run_pack(in, out, method, force);
@@ -357,7 +343,7 @@ int main(int argc, char** argv) {
         report(failure.what());
         status = kExitFailed;
     } catch (const Interrupted& interrupted) {
-        status = kExitSignalBase + interrupted.signal_number;
+        status = tools::kExitSignalBase + interrupted.signal_number;
     } catch (const std::bad_alloc&) {
         report("not enough memory");
         status = kExitFailed;

@@ -2,7 +2,11 @@
 // description file.
 #include "engine/program.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tolvanex {
@@ -15,13 +19,34 @@ constexpr int kExitNoScript = 6;
 constexpr int kExitNoLibrary = 7;
 
 void print_usage() {
-    std::printf("Usage: tolvanex [SCRIPT]\n"
+    std::printf("Usage: tolvanex [SCRIPT | --help | --version]\n"
                 "Carries out the upgrade description file SCRIPT (default \"tolvanex.des\" in the\n"
                 "current directory, which is drive A:) on the desk. The desk is the simulated\n"
                 "one named by DESKSIM (see desksim --help).\n"
                 "Exit status: 0 at the end of the script, 1 after a failed run, 2 after STOP,\n"
                 "6 when the script cannot be opened, 7 when the runtime library cannot be\n"
                 "opened (see the README for the others).\n");
+}
+
+// The version of the program and of the runtime library it loads. The library is opened on the
+// built-in desk, away from any desk in DESKSIM (a program may be running on it) and with the
+// keyboard off standard input.
+int print_version() {
+    ::unsetenv("DESKSIM");
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd >= 0) {
+        ::dup2(null_fd, STDIN_FILENO);
+        ::close(null_fd);
+    }
+    ExecTable* exec = EXEC_OpenExec(0);
+    if (!exec) {
+        std::fprintf(stderr, "tolvanex: the runtime library cannot be opened\n");
+        return kExitNoLibrary;
+    }
+    std::printf("tolvanex %s (runtime library %u.%u.%u)\n", DESK_VERSION, exec->version,
+                exec->revision, exec->subrevision);
+    EXEC_CloseExec();
+    return 0;
 }
 
 } // namespace
@@ -36,6 +61,7 @@ int main(int argc, char** argv) {
             print_usage();
             return 0;
         }
+        if (std::strcmp(argv[1], "--version") == 0) return print_version();
         // Refused rather than cut: a cut name could open another script.
         if (std::strlen(argv[1]) > kScriptNameLimit) {
             std::fprintf(stderr, "tolvanex: the script name is longer than %d characters: %s\n",
