@@ -29,6 +29,9 @@ using Table = Value::table_type;
 constexpr int64_t kMaxMemoryKib = 0x7FFFFFFF / 1024; // the status fields are signed 32-bit bytes
 constexpr int64_t kMaxNvrKib = 128;
 constexpr int64_t kMaxCardType = 0xFFFF;
+constexpr int64_t kMaxGfxId = 0xFFFF;
+constexpr int64_t kMaxGfxRevision = 0xFF;
+constexpr int64_t kMaxGfxMemoryField = 7; // three bits
 constexpr uint32_t kBytesPerKib = 1024;
 constexpr uint32_t kNvrAddresses[] = {0xD4000, 0xF00000};
 // The TOML parser recurses per nested array or inline table and overflows the stack on a few
@@ -349,6 +352,21 @@ void read_card(const ProfileReader& reader, const Table& top, int index, Profile
         card.blocks);
 }
 
+void read_gfx(const ProfileReader& reader, const Table& top, Profile& profile) {
+    const Table* table =
+        reader.table_at(top, "", "gfx", {"chip", "id", "revision", "memory_field"});
+    if (!table) return;
+    GfxProfile& gfx = profile.gfx;
+    reader.read_bool(*table, "gfx", "chip", gfx.chip);
+    if (const auto id = reader.read_int(*table, "gfx", "id", 0, kMaxGfxId, Radix::hex, 4))
+        gfx.id = static_cast<uint16_t>(*id);
+    if (const auto revision =
+            reader.read_int(*table, "gfx", "revision", 0, kMaxGfxRevision, Radix::hex, 2))
+        gfx.revision = static_cast<uint8_t>(*revision);
+    if (const auto field = reader.read_int(*table, "gfx", "memory_field", 0, kMaxGfxMemoryField))
+        gfx.memory_field = static_cast<uint8_t>(*field);
+}
+
 } // namespace
 
 Profile parse_profile(std::string_view text, const std::string& source) {
@@ -358,7 +376,7 @@ Profile parse_profile(std::string_view text, const std::string& source) {
     profile.source = source;
     const Table& top = document.as_table();
     reader.reject_unknown(top, "",
-                          {"halt", "extender", "memory", "drives", "card0", "card1", "nvr"});
+                          {"halt", "extender", "memory", "drives", "card0", "card1", "nvr", "gfx"});
 
     reader.read_choice<HaltMode>(
         top, "", "halt", {{"exit", HaltMode::exit}, {"wait", HaltMode::wait}}, profile.halt);
@@ -401,6 +419,8 @@ Profile parse_profile(std::string_view text, const std::string& source) {
             profile.nvr_address = static_cast<uint32_t>(address);
         }
     }
+
+    read_gfx(reader, top, profile);
     return profile;
 }
 
@@ -456,6 +476,15 @@ blocks = "accept"
 [nvr]
 size_kib = 128      # non-volatile RAM, 0 (none) to 128 KiB
 address = 0xD4000   # 0xD4000 or 0xF00000
+
+[gfx]
+# The graphics adapter. chip = true: an S3-style chip, whose extended CRT registers (locked until
+# the keys 0x48 and 0xA5 are written to CRT 0x38 and 0x39) tell its identity and memory size;
+# false: a plain VGA adapter, whose extended registers read 0xFF. The other keys describe the chip.
+chip = true
+id = 0x8811         # chip identity, 0 to 0xFFFF: CRT 0x2D is the high byte, 0x2E the low byte
+revision = 0x40     # chip revision, 0 to 0xFF: CRT 0x2F
+memory_field = 4    # video memory size, 0 to 7, bits 7-5 of CRT 0x36: 4 (or 0) 2 MB, 6 1 MB
 )";
 }
 

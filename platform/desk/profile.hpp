@@ -28,6 +28,15 @@ struct CardProfile {
     bool operator==(const CardProfile&) const = default;
 };
 
+// The graphics adapter: an S3-style chip, or a plain VGA adapter without extended registers.
+struct GfxProfile {
+    bool chip = true;
+    uint16_t id = 0x8811;     // CRT 0x2D (high byte) and 0x2E (low byte)
+    uint8_t revision = 0x40;  // CRT 0x2F
+    uint8_t memory_field = 4; // bits 7-5 of CRT 0x36: 4 (or 0) means 2 MB, 6 means 1 MB
+    bool operator==(const GfxProfile&) const = default;
+};
+
 struct Profile {
     std::string source = "built-in default desk"; // where it came from, for people
     HaltMode halt = HaltMode::exit;
@@ -42,6 +51,7 @@ struct Profile {
     CardProfile cards[2]{{true, 0xC004, BlockMode::accept}, {false, 0xC004, BlockMode::accept}};
     uint32_t nvr_size = 0x20000;    // bytes; 0 for a desk without NVR
     uint32_t nvr_address = 0xD4000; // 0xD4000 or 0xF00000
+    GfxProfile gfx;
     bool operator==(const Profile&) const = default;
 };
 

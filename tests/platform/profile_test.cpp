@@ -57,9 +57,10 @@ TEST(ProfileDefaults, DefaultProfileTextParsesToTheDefaults) {
 
 TEST(ProfileDefaults, DefaultProfileTextNamesEveryKey) {
     const std::string text = default_profile_text();
-    for (const char* key :
-         {"halt", "[extender]", "present", "[memory]", "available_kib", "swap_kib", "[drives]",
-          "[card0]", "[card1]", "fitted", "type", "blocks", "[nvr]", "size_kib", "address"})
+    for (const char* key : {"halt",     "[extender]", "present", "[memory]", "available_kib",
+                            "swap_kib", "[drives]",   "[card0]", "[card1]",  "fitted",
+                            "type",     "blocks",     "[nvr]",   "size_kib", "address",
+                            "[gfx]",    "chip",       "id",      "revision", "memory_field"})
         EXPECT_NE(text.find(key), std::string::npos) << key;
 }
 
@@ -94,6 +95,11 @@ blocks = "stall"
 [nvr]
 size_kib = 32
 address = 0xF00000
+[gfx]
+chip = false
+id = 0x8901
+revision = 0x07
+memory_field = 6
 )");
     EXPECT_EQ(profile.halt, HaltMode::wait);
     EXPECT_FALSE(profile.extender_present);
@@ -105,6 +111,7 @@ address = 0xF00000
     EXPECT_EQ(profile.cards[1], (CardProfile{true, 0xFFFF, BlockMode::stall}));
     EXPECT_EQ(profile.nvr_size, 32u * 1024);
     EXPECT_EQ(profile.nvr_address, 0xF00000u);
+    EXPECT_EQ(profile.gfx, (GfxProfile{false, 0x8901, 0x07, 6}));
 }
 
 TEST(ProfileValues, IntegersMayBeHexOctalBinaryOrUnderscored) {
@@ -178,6 +185,7 @@ TEST(ProfileErrors, UnknownKeysAndTablesAreRefusedAtEveryLevel) {
         {"[nvr]\nsize = 1\n", "/x/desk.toml: nvr.size: unknown key"},
         {"[extender]\npresnt = true\n", "/x/desk.toml: extender.presnt: unknown key"},
         {"[memory]\nfree_kib = 1\n", "/x/desk.toml: memory.free_kib: unknown key"},
+        {"[gfx]\nmemory = 2\n", "/x/desk.toml: gfx.memory: unknown key"},
         // The first in the file is named, not the first alphabetically.
         {"zzz = 1\naaa = 2\n", "/x/desk.toml: zzz: unknown key"},
         // A key name cannot break the message over two lines.
@@ -194,6 +202,7 @@ TEST(ProfileErrors, WrongTypesAreRefused) {
         {"nvr.size_kib = \"64\"", "/x/desk.toml: nvr.size_kib: must be an integer"},
         {"nvr.address = \"0xD4000\"", "/x/desk.toml: nvr.address: must be an integer"},
         {"card0.type = true", "/x/desk.toml: card0.type: must be an integer"},
+        {"gfx.chip = \"S3\"", "/x/desk.toml: gfx.chip: must be true or false"},
         {"memory.available_kib = 1e3", "/x/desk.toml: memory.available_kib: must be an integer"},
         {"halt = 1", "/x/desk.toml: halt: must be \"exit\" or \"wait\""},
         {"nvr = 1", "/x/desk.toml: nvr: must be a table"},
@@ -212,6 +221,11 @@ TEST(ProfileErrors, OutOfRangeNumbersAreRefused) {
          "/x/desk.toml: card0.type: must be between 0x0000 and 0xFFFF, got 0x10000"},
         {"card1.type = -1", "/x/desk.toml: card1.type: must be between 0x0000 and 0xFFFF, got "
                             "-0x0001"},
+        {"gfx.id = 0x10000",
+         "/x/desk.toml: gfx.id: must be between 0x0000 and 0xFFFF, got 0x10000"},
+        {"gfx.revision = 0x100",
+         "/x/desk.toml: gfx.revision: must be between 0x00 and 0xFF, got 0x100"},
+        {"gfx.memory_field = 8", "/x/desk.toml: gfx.memory_field: must be between 0 and 7, got 8"},
         {"memory.available_kib = 2097152", "/x/desk.toml: memory.available_kib: must be between 0 "
                                            "and 2097151, got 2097152"},
         {"memory.available_kib = 1\nmemory.swap_kib = -5",
