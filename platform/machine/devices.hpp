@@ -1,10 +1,12 @@
 // The PC's own devices on the port bus: interrupt controller, timer, keyboard controller,
-// speaker port and PCI configuration space.
+// speaker port, PCI configuration space and the graphics adapter's registers.
 #pragma once
 
+#include "desk/profile.hpp"
 #include "machine/attention.hpp"
 #include "machine/buses.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -26,6 +28,8 @@ constexpr uint16_t kSystemControlB = 0x61;
 constexpr uint16_t kKbcStatus = 0x64;
 constexpr uint16_t kPciAddress = 0xCF8;
 constexpr uint16_t kPciData = 0xCFC;
+constexpr uint16_t kVgaSequencerIndex = 0x3C4; // data at index + 1
+constexpr uint16_t kVgaCrtcIndex = 0x3D4;      // colour addressing; data at index + 1
 } // namespace ports
 
 // The master 8259: IRQ n raises vector 8 + n. A non-specific EOI (0x20 to port 0x20) ends the
@@ -167,6 +171,30 @@ class Pci {
     uint32_t read_config() const;
     uint32_t address_ = 0;
     PortClaim claim_;
+};
+
+// The graphics adapter's sequencer and CRT controller: index port, then data port. Standard
+// registers hold what is written. An S3-style chip adds extended registers, locked at power-on:
+// CRT 0x38 = 0x48 opens CRT 0x2D-0x3F (identity 0x2D/0x2E, revision 0x2F and configuration 0x36,
+// all from the profile and read-only), CRT 0x39 = 0xA5 opens CRT 0x40 and up, and sequencer
+// 0x08 = 0x06 opens sequencer 0x09 and up. A locked register, and any register that the adapter
+// lacks (every extended one on a plain VGA adapter), reads 0xFF and ignores writes.
+class Vga {
+  public:
+    Vga(PortBus& ports, const GfxProfile& profile);
+
+  private:
+    struct Bank {
+        uint8_t index = 0; // what the index port holds
+        std::array<uint8_t, 256> registers{};
+    };
+    // Where a register's value lives, or null while it reads 0xFF and ignores writes.
+    uint8_t* sequencer_register(uint8_t index);
+    uint8_t* crtc_register(uint8_t index);
+
+    bool chip_ = false;
+    Bank sequencer_, crtc_;
+    PortClaim sequencer_claim_, crtc_claim_;
 };
 
 } // namespace pcplat

@@ -100,6 +100,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         kbc_ = std::make_unique<Kbc>(ports_);
         speaker_ = std::make_unique<Speaker>(ports_, *pit_);
         pci_ = std::make_unique<Pci>(ports_);
+        vga_ = std::make_unique<Vga>(ports_, profile_.gfx);
         desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
 
         drives_.map('A', options.start_dir.empty() ? std::filesystem::current_path()

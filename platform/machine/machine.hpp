@@ -226,6 +226,7 @@ class Machine {
     std::unique_ptr<Kbc> kbc_;
     std::unique_ptr<Speaker> speaker_;
     std::unique_ptr<Pci> pci_;
+    std::unique_ptr<Vga> vga_;
     std::unique_ptr<Desk> desk_;
     Descriptors descriptors_;
     DosMemory dos_memory_;
