@@ -39,6 +39,7 @@ expect_out "A:  $scratch  (current drive"
 expect_out "card 0  window 0xD1000  fitted  type 0xC004  blocks accept"
 expect_out "card 1  window 0xD2000  absent"
 expect_out "128 KiB at 0xD4000"
+expect_out "S3-style chip, id 0x8811, revision 0x40, memory field 4"
 expect_out "conventional RAM"
 temporary=$(sed -n 's/^Desk folder *\(.*\) (temporary, removed at exit)$/\1/p' out.txt)
 [[ -n $temporary ]] || fail "no desk folder shown"
@@ -74,7 +75,7 @@ expect_out "file $desk/nvr.bin"
 finish
 
 start "info follows the profile"
-printf '[card1]\nfitted = true\ntype = 0x00AB\nblocks = "stall"\n[nvr]\nsize_kib = 64\naddress = 0xF00000\n[drives]\nE = "e"\n[extender]\npresent = false\n' \
+printf '[card1]\nfitted = true\ntype = 0x00AB\nblocks = "stall"\n[nvr]\nsize_kib = 64\naddress = 0xF00000\n[drives]\nE = "e"\n[extender]\npresent = false\n[gfx]\nchip = false\n' \
     >"$desk/desk.toml"
 run DESKSIM="$desk" -- info
 expect_rc 0
@@ -83,6 +84,7 @@ expect_out "64 KiB at 0xF00000"
 expect_out "E:  $desk/e"
 expect_no_out "D:  "
 expect_out "missing"
+expect_out "plain VGA adapter"
 finish
 
 start "new refuses an existing desk"

@@ -149,6 +149,11 @@ std::string describe(pcplat::Machine& machine) {
     } else {
         row(out, "NVR", "none");
     }
+    const pcplat::GfxProfile& gfx = profile.gfx;
+    row(out, "Graphics",
+        gfx.chip ? "S3-style chip, id " + hex(gfx.id, 4) + ", revision " + hex(gfx.revision, 2) +
+                       ", memory field " + std::to_string(gfx.memory_field) + " (CRT 0x36 bits 7-5)"
+                 : std::string("plain VGA adapter (no extended registers)"));
 
     out << "\nPorts\n";
     for (const auto& range : machine.ports().ranges()) {
