@@ -108,5 +108,6 @@ uint16_t CmdDelete(FILE* script);
 uint16_t CmdChecksumAllFiles(FILE* script);
 uint16_t CmdMakeDir(FILE* script);
 uint16_t CmdCheckVersion(FILE* script);
+uint16_t CmdCopyGfx(FILE* script);
 
 } // namespace tolvanex

@@ -43,6 +43,8 @@ CommandHandler handler_of(uint16_t k) {
         return CmdMakeDir;
     case kCheckVersion:
         return CmdCheckVersion;
+    case kCopyGfx:
+        return CmdCopyGfx;
     default:
         return nullptr;
     }
