@@ -92,7 +92,16 @@ int dpmi_phys_map(uint32_t physical, uint32_t size, uint32_t* linear) {
     at_safe_point();
     if (size == 0 || physical + (size - 1) < physical) return 0;
     // Linear addresses are physical ones on this machine.
+    Machine::current().phys_mappings().insert(physical);
     if (linear) *linear = physical;
+    return 1;
+}
+
+int dpmi_phys_unmap(uint32_t linear) {
+    auto& mappings = at_safe_point().phys_mappings();
+    const auto it = mappings.find(linear);
+    if (it == mappings.end()) return 0;
+    mappings.erase(it);
     return 1;
 }
 

@@ -196,11 +196,15 @@ class Machine {
     // Ends a program that would wait for a key forever, with a message.
     [[noreturn]] void end_input_exhausted();
 
+    // Physical ranges mapped for the program (DPMI 0800h), by linear address; 0801h ends one.
+    std::multiset<uint32_t>& phys_mappings() { return phys_mappings_; }
+
     uint32_t last_error = 0;           // GetLastError
     FileFaults file_faults;            // the test hook, from PCPLAT_FILE_FAULTS at the start
     std::map<void*, unsigned> modules; // loaded by win32_load_library, with their load counts
 
   private:
+    std::multiset<uint32_t> phys_mappings_;
     static Machine& start_from_environment();
     void serve_safe_point();
     void install_bios();

@@ -214,13 +214,17 @@ TEST_F(Dpmi, DosMemoryRunsOutAndSaysWhatIsLeft) {
     EXPECT_EQ(uint32_t{segment} * 16, base + 0x10000); // the hole is filled
 }
 
-TEST_F(Dpmi, PhysicalMappingsMustNotWrap) {
+TEST_F(Dpmi, PhysicalMappingsMustNotWrapAndEndOnce) {
     uint32_t linear = 0;
     EXPECT_EQ(dpmi_phys_map(0xF00000, 0x20000, &linear), 1);
     EXPECT_EQ(linear, 0xF00000u);
     EXPECT_EQ(dpmi_phys_map(0xFFFFF000, 0x1000, &linear), 1);
     EXPECT_EQ(dpmi_phys_map(0xFFFFF000, 0x1001, &linear), 0);
     EXPECT_EQ(dpmi_phys_map(0x1000, 0, &linear), 0);
+    // Each mapping ends once, and only a mapping ends.
+    EXPECT_EQ(dpmi_phys_unmap(0xF00000), 1);
+    EXPECT_EQ(dpmi_phys_unmap(0xF00000), 0);
+    EXPECT_EQ(dpmi_phys_unmap(0x1000), 0);
 }
 
 uint8_t bcd(int v) {

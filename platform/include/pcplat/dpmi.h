@@ -77,6 +77,8 @@ int dpmi_dos_free(uint16_t selector);
 
 /* 0800h: map a physical range; fails for a size of 0 or a range that wraps past 4 GiB. */
 int dpmi_phys_map(uint32_t physical, uint32_t size, uint32_t* linear);
+/* 0801h: ends a mapping that 0800h made, by its linear address; fails for any other address. */
+int dpmi_phys_unmap(uint32_t linear);
 
 /* 0202h / 0203h for processor exceptions 0 to 31. */
 int dpmi_get_exception(uint8_t exception, FarPtr* handler);
