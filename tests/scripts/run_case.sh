@@ -30,6 +30,8 @@
 #   library_on_disk  optional marker: the runtime library beside tolvanex is put on the disk
 #   env              optional: NAME=VALUE lines, exported to tolvanex (the platform's file fault
 #                      hook PCPLAT_FILE_FAULTS, for example)
+#   nvr_before       optional: a byte (0xA5) that fills the desk's non-volatile RAM before the run
+#   expected_nvr     optional: the byte every byte of the NVR holds after the run
 # Whatever the case, no work file of COPY (~TVX*.TMP) may be left on the disk or the desk.
 set -uo pipefail
 
@@ -76,6 +78,12 @@ if [[ -f $case_dir/desk_profile ]]; then
 fi
 if [[ -d $case_dir/desk_before ]]; then
     cp -R "$case_dir/desk_before/." "$desk/" || setup_failed "cannot copy desk_before"
+fi
+if [[ -f $case_dir/nvr_before ]]; then
+    fill=$(($(tr -d '[:space:]' <"$case_dir/nvr_before")))
+    # At the largest size: the desk cuts it to its profile's size, keeping what fits.
+    head -c $((128 * 1024)) /dev/zero | tr '\0' "\\$(printf '%03o' "$fill")" >"$desk/nvr.bin" ||
+        setup_failed "cannot fill nvr.bin"
 fi
 if [[ -f $case_dir/library_on_disk ]]; then
     library=$(dirname "$tolvanex")/libvantrel.so
@@ -225,6 +233,14 @@ if [[ -d $case_dir/expected_desk || -f $case_dir/expected_empty_dirs ]]; then
                 printf '%s\n' "$difference" | head -20 | sed 's/^/    /')"
         fi
     done
+fi
+
+if [[ -f $case_dir/expected_nvr ]]; then
+    want=$(printf '%02x' $(($(tr -d '[:space:]' <"$case_dir/expected_nvr"))))
+    held=$(od -An -v -tx1 "$desk/nvr.bin" | tr -s ' \n' '\n' | grep -v '^$' | sort | uniq -c |
+        awk '{printf "%s 0x%s bytes; ", $1, $2}')
+    [[ $held == "$(stat -c %s "$desk/nvr.bin") 0x$want bytes; " ]] ||
+        problem "the NVR holds ${held:-nothing}expected every byte 0x$want"
 fi
 
 # Work files of COPY that the case did not put there itself.

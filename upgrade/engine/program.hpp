@@ -28,6 +28,7 @@ struct Program {
     uint16_t label_search = 0;            // LabelSearch
     char jump_target[kArgumentBuffer]{};  // JumpTarget
     uint16_t error_register = 0;
+    uint16_t nvr_selector = 0; // mapped by the first WIPENVR that finds memory, kept for the run
 };
 
 Program& program();
@@ -109,5 +110,12 @@ uint16_t CmdChecksumAllFiles(FILE* script);
 uint16_t CmdMakeDir(FILE* script);
 uint16_t CmdCheckVersion(FILE* script);
 uint16_t CmdCopyGfx(FILE* script);
+uint16_t CmdWipeNvr(FILE* script);
+uint16_t CmdCheckDeskType(FILE* script);
+
+// The desk's hardware.
+void NvrWipe(uint32_t address);
+// 0: no card at the first window; 1: only the first; 2: both.
+uint16_t DeskType();
 
 } // namespace tolvanex

@@ -45,6 +45,10 @@ CommandHandler handler_of(uint16_t k) {
         return CmdCheckVersion;
     case kCopyGfx:
         return CmdCopyGfx;
+    case kWipeNvr:
+        return CmdWipeNvr;
+    case kCheckDeskType:
+        return CmdCheckDeskType;
     default:
         return nullptr;
     }
