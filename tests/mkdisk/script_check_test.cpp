@@ -104,6 +104,11 @@ TEST(ScriptCheck, RunFailuresAreFound) {
                 ElementsAre(HasSubstr("needs 'label,source destination'")));
     EXPECT_THAT(check("#MAKEDIR C:\\D\n#END\n"),
                 ElementsAre(HasSubstr("#MAKEDIR needs 'label,...'")));
+    EXPECT_THAT(check("#CHECKDESKTYPE l,two\n#LABEL l\n#END\n"),
+                ElementsAre(HasSubstr("#CHECKDESKTYPE needs 'label,desk type'")));
+    EXPECT_THAT(check("#CHECKDESKTYPE l, -1\n#LABEL l\n#END\n"), IsEmpty());
+    EXPECT_THAT(check("#WIPENVR nvr\n#END\n"), ElementsAre(HasSubstr("#WIPENVR needs")));
+    EXPECT_THAT(check("#WIPENVR  0xf00000\n#WIPENVR D4000 the NVR\n#END\n"), IsEmpty());
     EXPECT_THAT(check("#CHECKVERSION F,3,4.0,l\n#LABEL l\n#END\n"),
                 ElementsAre(HasSubstr("two versions")));
     EXPECT_THAT(check("#CHECKVERSION F,x3.7y,v4.0,l\n#LABEL l\n#END\n"), IsEmpty());

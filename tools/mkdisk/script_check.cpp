@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 
@@ -135,6 +136,13 @@ bool holds_version(std::string_view text) {
            std::isdigit(static_cast<unsigned char>(text[i + 1]));
 }
 
+// Whether the program finds a number at the start of text, as "%ld" or "%lX" reads one.
+bool holds_number(const std::string& text, int base) {
+    char* end = nullptr;
+    std::strtoul(text.c_str(), &end, base);
+    return end != text.c_str();
+}
+
 // A path on the upgrade disk (drive A: or the current drive), as opposed to the desk's drives.
 bool on_disk(std::string_view path) {
     return path.size() < 2 || path[1] != ':' || path[0] == 'A' || path[0] == 'a';
@@ -237,9 +245,19 @@ class Checker {
                 report(w.at, "#" + name + " needs 'label,...': the run would fail");
                 return;
             }
+            if (w.command == kCheckDeskType && !holds_number(line.substr(comma + 1), 10)) {
+                report(w.at, "#CHECKDESKTYPE needs 'label,desk type' with the type a number (0, 1 "
+                             "or 2): the run would fail");
+                return;
+            }
             label(w, name, line.substr(0, comma), after);
             break;
         }
+        case kWipeNvr:
+            if (!holds_number(line, 16))
+                report(w.at, "#WIPENVR needs the NVR's address in hexadecimal (F00000 or D4000): "
+                             "the run would fail");
+            break;
         case kCheckVersion: {
             std::vector<std::string> fields;
             size_t start = 0;
