@@ -136,13 +136,19 @@ TEST(ScriptCheck, CopySourcesMustMatchAndBeListed) {
             HasSubstr("3: #COPY of \\ONE.BIN: 'E.BIN' is not in checksum.dat")));
 }
 
-TEST(ScriptCheck, CopyGfxNeedsAllThreeDrivers) {
+TEST(ScriptCheck, CopyGfxNeedsTheGenericDriverAndListedOnes) {
     FakeDisk disk;
     disk.files = {"A:\\GFX\\gfx_vesa.dl_", "A:\\GFX\\gfx_s31m.dl_"};
     disk.list = {"GFX\\gfx_vesa.dl_"};
-    EXPECT_THAT(check("#COPYGFX f,A:\\GFX\\ C:\\DRV.DLL\n#LABEL f\n#END\n", disk),
-                ElementsAre(HasSubstr("'GFX\\gfx_s31m.dl_' is not in checksum.dat"),
-                            HasSubstr("the driver A:\\GFX\\gfx_s32m.dl_ is not on the disk")));
+    const std::string script = "#COPYGFX f,A:\\GFX\\ C:\\DRV.DLL\n#LABEL f\n#END\n";
+    // The missing 2 MB driver falls back to the generic one; the unlisted 1 MB one would fail.
+    EXPECT_THAT(check(script, disk),
+                ElementsAre(HasSubstr("'GFX\\gfx_s31m.dl_' is not in checksum.dat")));
+    disk.files = {"A:\\GFX\\gfx_s32m.dl_"};
+    disk.list = {"GFX\\gfx_s32m.dl_"};
+    EXPECT_THAT(
+        check(script, disk),
+        ElementsAre(HasSubstr("the generic driver A:\\GFX\\gfx_vesa.dl_ is not on the disk")));
 }
 
 } // namespace
