@@ -4,8 +4,9 @@
 set -uo pipefail
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../lib/cases.sh"
 
-desksim=${1:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR}
-scratch=${2:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR}
+desksim=${1:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR EXAMPLE_DESKS_DIR}
+scratch=${2:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR EXAMPLE_DESKS_DIR}
+examples=${3:?usage: desksim_test.sh DESKSIM_BINARY SCRATCH_DIR EXAMPLE_DESKS_DIR}
 rm -rf "$scratch"
 mkdir -p "$scratch"
 # The physical path, as the tool reports the start directory.
@@ -145,6 +146,25 @@ run -- new plain-file/desk
 expect_rc 1
 expect_silent_stdout
 expect_one_line_err "plain-file"
+finish
+
+start "new --from: a desk from each example profile; a broken profile makes nothing"
+for profile in "$examples"/*.toml; do
+    made=$scratch/from/$(basename "$profile" .toml)
+    run -- new "$made" --from "$profile"
+    expect_rc 0
+    cmp -s "$profile" "$made/desk.toml" || fail "$made/desk.toml is not a copy of $profile"
+    run DESKSIM="$made" -- info
+    expect_rc 0
+    expect_out "$made/desk.toml"
+done
+printf '[nvr]\nsize_kib = 256\n' >broken.toml
+for from in broken.toml no-such.toml "$examples"; do
+    run -- new "$scratch/from/refused" --from "$from"
+    expect_rc 1
+    expect_one_line_err "$from"
+done
+[[ ! -e $scratch/from/refused ]] || fail "a refused --from made the folder"
 finish
 
 start "usage errors"

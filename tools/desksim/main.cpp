@@ -21,8 +21,11 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -58,6 +61,7 @@ until press release.
 
 Examples:
   desksim new ~/desks/bench     make a desk folder with a commented default profile
+  desksim new ~/desks/two --from examples/desks/two-cards.toml   a desk from a profile
   DESKSIM=~/desks/bench desksim info
   DESKSIM=~/desks/bench desksim lcd              show the four LCD lines and the two wide fields
   DESKSIM=~/desks/bench desksim press yes        press the yes key: down for 250 ms, then up
@@ -197,7 +201,33 @@ std::error_code write_new_file(const fs::path& file, const std::string& text) {
     return error;
 }
 
-int run_new(const fs::path& dir_argument) {
+// The profile text of a new desk: the commented default, or a profile file's text, checked
+// before anything is made.
+std::optional<std::string> new_profile_text(const std::string& from) {
+    if (from.empty()) return pcplat::default_profile_text();
+    std::error_code error;
+    if (fs::is_directory(from, error)) {
+        fail(from + " is a folder, not a desk profile");
+        return std::nullopt;
+    }
+    std::ifstream in(from, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        fail("cannot read " + from + ": " + std::strerror(errno));
+        return std::nullopt;
+    }
+    try {
+        pcplat::parse_profile(text, from);
+    } catch (const pcplat::ProfileError& e) {
+        fail(e.what());
+        return std::nullopt;
+    }
+    return text;
+}
+
+int run_new(const fs::path& dir_argument, const std::string& from) {
+    const std::optional<std::string> text = new_profile_text(from);
+    if (!text) return kExitError;
     std::error_code error;
     const fs::path dir = fs::absolute(dir_argument, error).lexically_normal();
     if (error) return fail("cannot use " + dir_argument.string() + ": " + error.message());
@@ -211,16 +241,21 @@ int run_new(const fs::path& dir_argument) {
     if (error || !fs::is_directory(dir))
         return fail("cannot make the folder " + dir.string() + ": " +
                     (error ? error.message() : std::string("it is not a folder")));
-    error = write_new_file(profile_file, pcplat::default_profile_text());
+    error = write_new_file(profile_file, *text);
     if (error == std::errc::file_exists) return refuse();
     if (error) return fail("cannot write " + profile_file.string() + ": " + error.message());
 
     std::ostringstream out;
     out << "Made a desk in " << dir.string() << ":\n";
     out << "  " << pad(pcplat::desk::kProfileFile, 12)
-        << "the profile, every key at its default (edit it to change the desk)\n";
-    // The folders the default profile's drives point at.
-    for (const auto& [letter, folder] : pcplat::Profile{}.drives) {
+        << (from.empty() ? std::string("the profile, every key at its default")
+                         : "the profile, a copy of " + from)
+        << " (edit it to change the desk)\n";
+    const pcplat::Profile profile = pcplat::load_profile(profile_file);
+    // The folders inside the desk that the profile's drives point at; a drive on a host folder
+    // elsewhere is the engineer's to make.
+    for (const auto& [letter, folder] : profile.drives) {
+        if (fs::path(folder).is_absolute()) continue;
         const fs::path drive_dir = dir / folder;
         fs::create_directories(drive_dir, error);
         if (error)
@@ -228,7 +263,6 @@ int run_new(const fs::path& dir_argument) {
         out << "  " << pad(folder + "/", 12) << "drive " << letter << ":\n";
     }
     // The state files as a program makes them when it starts, so lcd and press work at once.
-    const pcplat::Profile profile = pcplat::load_profile(profile_file);
     pcplat::PhysBus bus;
     const pcplat::Desk desk(dir, profile, bus);
     for (int i = 0; i < 2; ++i)
@@ -398,6 +432,11 @@ int main(int argc, char** argv) {
     CLI::App* make = app.add_subcommand("new", "Make a desk folder with the default profile");
     std::string dir;
     make->add_option("DIR", dir, "The desk folder to make (parents too)")->required();
+    std::string from;
+    make->add_option("--from", from,
+                     "Start from this desk profile (examples/desks/ has some) instead of the "
+                     "default")
+        ->type_name("PROFILE");
     CLI::App* lcd = app.add_subcommand("lcd", "Show the LCD text of the desk named by DESKSIM");
     CLI::App* press = app.add_subcommand(
         "press", "Press the panel's yes or no key (down for 250 ms), or release both");
@@ -415,7 +454,7 @@ int main(int argc, char** argv) {
 
     try {
         if (info->parsed()) return run_info();
-        if (make->parsed()) return run_new(dir);
+        if (make->parsed()) return run_new(dir, from);
         if (lcd->parsed()) return run_lcd();
         if (press->parsed()) return run_press(key, held);
     } catch (const std::exception& e) {
