@@ -266,18 +266,24 @@ uint16_t CopyMatchingFiles(const char* pattern, const char* prefix) {
     return result;
 }
 
+bool SplitCopyLine(char* line, char*& label, char*& source, char*& destination) {
+    char* comma = std::strchr(line, ',');
+    if (!comma) return false;
+    char* blank = std::strchr(comma + 1, ' ');
+    if (!blank || blank + 1 - line >= kArgumentLimit) return false;
+    *comma = '\0';
+    *blank = '\0';
+    label = line;
+    source = comma + 1;
+    destination = blank + 1;
+    return true;
+}
+
 uint16_t CmdCopy(FILE* script) {
     char line[kArgumentBuffer];
     if (!ReadArgumentLine(script, line)) return 0;
-    char* comma = std::strchr(line, ',');
-    if (!comma) return 0;
-    char* blank = std::strchr(comma + 1, ' ');
-    if (!blank || blank + 1 - line >= kArgumentLimit) return 0;
-    *comma = '\0';
-    *blank = '\0';
-    const char* label = line;
-    const char* source = comma + 1;
-    const char* destination = blank + 1;
+    char *label = nullptr, *source = nullptr, *destination = nullptr;
+    if (!SplitCopyLine(line, label, source, destination)) return 0;
     if (!CopyMatchingFiles(source, destination)) RequestLabelSearch(script, label, false);
     return 1;
 }

@@ -44,6 +44,10 @@ void DirectoryPart(const char* path, char* out);
 // character of destination in place.
 uint16_t CopyAndVerifyFile(const char* source, char* destination);
 uint16_t CopyMatchingFiles(const char* pattern, const char* prefix);
+// Splits COPY's and COPYGFX's argument line "label,source destination" in place; false (the run
+// fails) without the comma, without the blank after the source, or when the blank is at the end of
+// what the line can hold.
+bool SplitCopyLine(char* line, char*& label, char*& source, char*& destination);
 
 uint16_t ParseVersion(const char* text, uint32_t& major, uint32_t& minor);
 uint16_t ReadVersionTag(const char* name, uint32_t& major, uint32_t& minor);

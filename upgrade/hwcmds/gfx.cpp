@@ -7,7 +7,6 @@
 #include <pcplat/cpu.h>
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -105,17 +104,10 @@ uint16_t GfxDetectChip() {
 uint16_t CmdCopyGfx(FILE* script) {
     char line[kArgumentBuffer];
     if (!ReadArgumentLine(script, line)) return 0;
-    char* comma = std::strchr(line, ',');
-    if (!comma) return 0;
-    char* blank = std::strchr(comma + 1, ' ');
-    if (!blank || blank + 1 - line >= kArgumentLimit) return 0;
-    *comma = '\0';
-    *blank = '\0';
-    const char* label = line;
-    const char* prefix = comma + 1;
-    // CopyAndVerifyFile completes a packed driver's name in place; the fallback gets the path
-    // as the first attempt left it.
-    char* destination = blank + 1;
+    // CopyAndVerifyFile completes a packed driver's name in the destination in place; the
+    // fallback gets the path as the first attempt left it.
+    char *label = nullptr, *prefix = nullptr, *destination = nullptr;
+    if (!SplitCopyLine(line, label, prefix, destination)) return 0;
     if (install(prefix, kDriverNames[GfxDetectChip()], destination)) return 1;
     if (install(prefix, kDriverNames[kGenericDriver], destination)) return 1;
     RequestLabelSearch(script, label, false);
