@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -117,18 +118,122 @@ MappedFile::~MappedFile() {
     if (data_) munmap(data_, size_);
 }
 
-CardWindow::CardWindow(const std::filesystem::path& file, const CardProfile& profile)
-    : file_(file, desk::kCardWindowSize), profile_(profile) {
+CardLog::~CardLog() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void CardLog::append(std::span<const uint8_t> record) {
+    if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    ssize_t n = -1;
+    if (fd_ >= 0) {
+        do {
+            n = ::write(fd_, record.data(), record.size());
+        } while (n < 0 && errno == EINTR);
+    }
+    // The program on the desk cannot be told; the engineer reading the log must be.
+    if (n != static_cast<ssize_t>(record.size()) && !warned_) {
+        warned_ = true;
+        std::fprintf(stderr, "desk: cannot write %s: %s; the card log is incomplete\n",
+                     path_.c_str(), n < 0 ? std::strerror(errno) : "short write");
+    }
+}
+
+CardWindow::CardWindow(const std::filesystem::path& file, const CardProfile& profile, int index,
+                       CardLog& log)
+    : file_(file, desk::kCardWindowSize), profile_(profile), index_(index), log_(log) {
     attach(file_.bytes());
-    // The card's firmware shows its type as soon as it runs.
-    write(desk::kCardTypeOffset, profile.type, Width::b16);
+    // The card's firmware shows its type as soon as it runs, and starts with an empty mailbox.
+    MemoryDevice::write(desk::kCardTypeOffset, profile.type, Width::b16);
+    set(desk::kMailError, 0);
+    set(desk::kMailCommand, 0);
+    if (profile.blocks == BlockMode::busy) {
+        state_ = State::busy;
+        countdown_ = profile.polls;
+        set(desk::kMailCommand, desk::kCommandBusy);
+    }
+}
+
+uint32_t CardWindow::read(uint32_t offset, Width width) {
+    if (offset != desk::kMailCommand) return MemoryDevice::read(offset, width);
+    // A poll: the card gets on with what it is doing.
+    ++polls_;
+    if (state_ == State::busy && countdown_ && --countdown_ == 0) {
+        state_ = State::idle;
+        set(desk::kMailCommand, 0);
+    } else if (state_ == State::working && --countdown_ == 0) {
+        finish(CardOutcome::taken, desk::kCommandDone);
+    }
+    const uint32_t value = MemoryDevice::read(offset, width);
+    // "Done" is shown until the program has seen it; then the card is idle again.
+    if (state_ == State::done) {
+        state_ = State::idle;
+        set(desk::kMailCommand, 0);
+    }
+    return value;
+}
+
+void CardWindow::write(uint32_t offset, uint32_t value, Width width) {
+    MemoryDevice::write(offset, value, width);
+    // A card at work does not look at its mailbox; other values mean nothing to it.
+    if (offset != desk::kMailCommand || state_ != State::idle) return;
+    const uint8_t written = file_.bytes()[desk::kMailCommand];
+    if (written == desk::kCommandBlock || written == desk::kCommandEnd) command(written);
+}
+
+void CardWindow::command(uint8_t command) {
+    command_ = command;
+    const uint32_t number = image_blocks_ + 1;
+    switch (profile_.blocks) {
+    case BlockMode::slow:
+        if (profile_.polls) {
+            state_ = State::working;
+            countdown_ = profile_.polls;
+        } else {
+            finish(CardOutcome::taken, desk::kCommandDone);
+        }
+        return;
+    case BlockMode::reject:
+        if (!profile_.reject_block || profile_.reject_block == number) {
+            finish(CardOutcome::rejected, 0);
+            return;
+        }
+        break;
+    case BlockMode::stall:
+        // The command stays where the program wrote it.
+        finish(CardOutcome::stalled, command);
+        state_ = State::stalled;
+        return;
+    case BlockMode::accept:
+    case BlockMode::busy:
+        break;
+    }
+    finish(CardOutcome::taken, 0);
+}
+
+void CardWindow::finish(CardOutcome outcome, uint8_t reply) {
+    const std::span<const uint8_t> window = file_.bytes();
+    uint8_t record[desk::kCardLogRecord];
+    std::memcpy(record, window.data(), sizeof record);
+    record[0] = static_cast<uint8_t>(index_);
+    record[1] = static_cast<uint8_t>(outcome);
+    record[2] = command_;
+    log_.append(record);
+    if (outcome == CardOutcome::taken) {
+        image_blocks_ = command_ == desk::kCommandEnd ? 0 : image_blocks_ + 1;
+        set(desk::kMailError, 0);
+    } else if (outcome == CardOutcome::rejected) {
+        set(desk::kMailError, 1);
+    }
+    set(desk::kMailCommand, reply);
+    state_ = reply == desk::kCommandDone ? State::done : State::idle;
 }
 
 Desk::Desk(const std::filesystem::path& folder, const Profile& profile, PhysBus& bus)
-    : folder_(folder) {
+    : folder_(folder), card_log_(folder / desk::kCardLogFile) {
     for (int i = 0; i < 2; ++i) {
         if (!profile.cards[i].fitted) continue;
-        cards_[i] = std::make_unique<CardWindow>(folder / desk::kCardFile[i], profile.cards[i]);
+        cards_[i] = std::make_unique<CardWindow>(folder / desk::kCardFile[i], profile.cards[i], i,
+                                                 card_log_);
         card_mappings_[i] = bus.map(desk::kCardWindowBase[i], desk::kCardWindowSize, *cards_[i],
                                     "interface card " + std::to_string(i));
     }

@@ -20,6 +20,21 @@ constexpr uint32_t kCardWindowBase[2] = {0xD1000, 0xD2000};
 constexpr uint32_t kCardWindowSize = 0x1000;
 constexpr uint32_t kCardTypeOffset = 0x108;
 constexpr const char* kCardFile[2] = {"card0.bin", "card1.bin"};
+// The mailbox at the start of a card window.
+constexpr uint32_t kMailCommand = 0x000; // 0 idle; 0x10 data block, 0x50 end; 0x80 done
+constexpr uint32_t kMailError = 0x001;
+constexpr uint32_t kMailParams = 0x003; // P3, 0, P5, P6, P7
+constexpr uint32_t kMailData = 0x008;
+constexpr uint32_t kMailDataSize = 256;
+constexpr uint8_t kCommandBlock = 0x10;
+constexpr uint8_t kCommandEnd = 0x50;
+constexpr uint8_t kCommandDone = 0x80;
+constexpr uint8_t kCommandBusy = 0x20; // what a busy card shows
+// Every block a card answered, appended in order: a record of kCardLogRecord bytes holding the
+// window (0 or 1), the outcome (CardOutcome), the command, then the mailbox's bytes 3 to 263
+// (P3, 0, P5, P6, P7 and the 256 data bytes) at their own offsets.
+constexpr const char* kCardLogFile = "card-blocks.log";
+constexpr uint32_t kCardLogRecord = kMailData + kMailDataSize;
 constexpr const char* kNvrFile = "nvr.bin";
 constexpr const char* kClockFile = "clock-offset";
 constexpr const char* kProfileFile = "desk.toml";
@@ -64,16 +79,53 @@ class MappedFile {
     uint32_t size_ = 0;
 };
 
-// An interface card's shared-memory window. The card writes its type word at start.
-class CardWindow : public MemoryDevice {
+enum class CardOutcome : uint8_t { taken, rejected, stalled };
+
+// The log of blocks the cards answered, a file in the desk folder opened at the first block.
+class CardLog {
   public:
-    CardWindow(const std::filesystem::path& file, const CardProfile& profile);
-    const CardProfile& profile() const { return profile_; }
-    const MappedFile& file() const { return file_; }
+    explicit CardLog(std::filesystem::path path) : path_(std::move(path)) {}
+    ~CardLog();
+    CardLog(const CardLog&) = delete;
+    CardLog& operator=(const CardLog&) = delete;
+    void append(std::span<const uint8_t> record);
 
   private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool warned_ = false;
+};
+
+// An interface card's shared-memory window. The card writes its type word at start and answers
+// the mailbox as its profile says. It works only when the program touches the command byte: a
+// write of a command hands it a block, and each read of it is a poll, which is the time the card
+// has to finish, so the card's answers do not depend on host speed.
+class CardWindow : public MemoryDevice {
+  public:
+    CardWindow(const std::filesystem::path& file, const CardProfile& profile, int index,
+               CardLog& log);
+    const CardProfile& profile() const { return profile_; }
+    const MappedFile& file() const { return file_; }
+    uint32_t read(uint32_t offset, Width width) override;
+    void write(uint32_t offset, uint32_t value, Width width) override;
+    // Reads of the command byte since power-on.
+    uint64_t polls() const { return polls_; }
+
+  private:
+    enum class State : uint8_t { idle, busy, working, done, stalled };
+    void command(uint8_t command);
+    void finish(CardOutcome outcome, uint8_t reply);
+    void set(uint32_t offset, uint8_t value) { file_.bytes()[offset] = value; }
+
     MappedFile file_;
     CardProfile profile_;
+    int index_;
+    CardLog& log_;
+    State state_ = State::idle;
+    uint32_t countdown_ = 0;    // polls left while busy or working
+    uint32_t image_blocks_ = 0; // blocks taken since the last end block
+    uint8_t command_ = 0;       // the command being answered
+    uint64_t polls_ = 0;
 };
 
 class Desk {
@@ -91,6 +143,7 @@ class Desk {
 
   private:
     std::filesystem::path folder_;
+    CardLog card_log_;
     std::unique_ptr<CardWindow> cards_[2];
     BusMapping card_mappings_[2];
     std::unique_ptr<MappedFile> nvr_file_;

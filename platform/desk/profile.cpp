@@ -29,6 +29,8 @@ using Table = Value::table_type;
 constexpr int64_t kMaxMemoryKib = 0x7FFFFFFF / 1024; // the status fields are signed 32-bit bytes
 constexpr int64_t kMaxNvrKib = 128;
 constexpr int64_t kMaxCardType = 0xFFFF;
+constexpr int64_t kMaxCardPolls = 0xFFFFFFFF;
+constexpr int64_t kDefaultSlowPolls = 1000;
 constexpr int64_t kMaxGfxId = 0xFFFF;
 constexpr int64_t kMaxGfxRevision = 0xFF;
 constexpr int64_t kMaxGfxMemoryField = 7; // three bits
@@ -340,16 +342,30 @@ void read_drives(const ProfileReader& reader, const Table& table, Profile& profi
 
 void read_card(const ProfileReader& reader, const Table& top, int index, Profile& profile) {
     const std::string key = "card" + std::to_string(index);
-    const Table* table = reader.table_at(top, "", key, {"fitted", "type", "blocks"});
+    const Table* table =
+        reader.table_at(top, "", key, {"fitted", "type", "blocks", "polls", "reject_block"});
     if (!table) return;
     CardProfile& card = profile.cards[index];
     reader.read_bool(*table, key, "fitted", card.fitted);
     if (const auto type = reader.read_int(*table, key, "type", 0, kMaxCardType, Radix::hex, 4))
         card.type = static_cast<uint16_t>(*type);
-    reader.read_choice<BlockMode>(
-        *table, key, "blocks",
-        {{"accept", BlockMode::accept}, {"reject", BlockMode::reject}, {"stall", BlockMode::stall}},
-        card.blocks);
+    reader.read_choice<BlockMode>(*table, key, "blocks",
+                                  {{"accept", BlockMode::accept},
+                                   {"slow", BlockMode::slow},
+                                   {"reject", BlockMode::reject},
+                                   {"stall", BlockMode::stall},
+                                   {"busy", BlockMode::busy}},
+                                  card.blocks);
+    const auto polls = reader.read_int(*table, key, "polls", 0, kMaxCardPolls);
+    const auto reject_block = reader.read_int(*table, key, "reject_block", 0, kMaxCardPolls);
+    // A key the chosen behaviour would not look at is a mistake in the profile.
+    if (polls && card.blocks != BlockMode::slow && card.blocks != BlockMode::busy)
+        reader.fail(key + ".polls", "is only for blocks = \"slow\" or \"busy\"");
+    if (reject_block && card.blocks != BlockMode::reject)
+        reader.fail(key + ".reject_block", "is only for blocks = \"reject\"");
+    card.polls = static_cast<uint32_t>(
+        polls.value_or(card.blocks == BlockMode::slow ? kDefaultSlowPolls : 0));
+    card.reject_block = static_cast<uint32_t>(reject_block.value_or(0));
 }
 
 void read_gfx(const ProfileReader& reader, const Table& top, Profile& profile) {
@@ -465,7 +481,12 @@ D = "d"
 # Interface card 0, window at 0xD1000.
 fitted = true
 type = 0xC004       # the card's type word, 0 to 0xFFFF
-blocks = "accept"   # how it answers blocks: "accept", "reject" or "stall"
+blocks = "accept"   # how it answers blocks handed to it: "accept" (at once), "slow" (after
+                    # polls reads of the command byte), "reject" (the block reject_block, counted
+                    # from 1 in an image, or every block when 0), "stall" (never finishes one) or
+                    # "busy" (the command byte nonzero for polls reads, or for ever when 0)
+# polls = 1000
+# reject_block = 0
 
 [card1]
 # Interface card 1, window at 0xD2000.
@@ -502,10 +523,14 @@ const char* to_string(BlockMode mode) {
     switch (mode) {
     case BlockMode::accept:
         return "accept";
+    case BlockMode::slow:
+        return "slow";
     case BlockMode::reject:
         return "reject";
     case BlockMode::stall:
         return "stall";
+    case BlockMode::busy:
+        return "busy";
     }
     return "?";
 }

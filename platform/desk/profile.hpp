@@ -18,13 +18,20 @@ class ProfileError : public std::runtime_error {
 };
 
 enum class HaltMode : uint8_t { exit, wait };
-// How the interface card answers blocks handed to it through the mailbox.
-enum class BlockMode : uint8_t { accept, reject, stall };
+// How the interface card answers blocks handed to it through the mailbox: takes each at once;
+// takes it after some reads of the command byte; refuses one block (or all); never finishes one;
+// or is busy (command byte nonzero) for some reads, or for ever, before it takes any.
+enum class BlockMode : uint8_t { accept, slow, reject, stall, busy };
 
 struct CardProfile {
     bool fitted = false;
     uint16_t type = 0xC004; // the word the card shows at offset 0x108 of its window
     BlockMode blocks = BlockMode::accept;
+    // slow: reads of the command byte a block takes; busy: reads before the card is idle, 0 for
+    // never.
+    uint32_t polls = 0;
+    // reject: the block refused, counted from 1 within an image (the end block too); 0: all.
+    uint32_t reject_block = 0;
     bool operator==(const CardProfile&) const = default;
 };
 
@@ -48,7 +55,8 @@ struct Profile {
     // Drive letters B to Z mapped to host folders; relative folders are inside the desk folder.
     // A: is always the directory the program was started in.
     std::map<char, std::string> drives{{'C', "c"}, {'D', "d"}};
-    CardProfile cards[2]{{true, 0xC004, BlockMode::accept}, {false, 0xC004, BlockMode::accept}};
+    CardProfile cards[2]{{true, 0xC004, BlockMode::accept, 0, 0},
+                         {false, 0xC004, BlockMode::accept, 0, 0}};
     uint32_t nvr_size = 0x20000;    // bytes; 0 for a desk without NVR
     uint32_t nvr_address = 0xD4000; // 0xD4000 or 0xF00000
     GfxProfile gfx;

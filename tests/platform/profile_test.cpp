@@ -57,10 +57,11 @@ TEST(ProfileDefaults, DefaultProfileTextParsesToTheDefaults) {
 
 TEST(ProfileDefaults, DefaultProfileTextNamesEveryKey) {
     const std::string text = default_profile_text();
-    for (const char* key : {"halt",     "[extender]", "present", "[memory]", "available_kib",
-                            "swap_kib", "[drives]",   "[card0]", "[card1]",  "fitted",
-                            "type",     "blocks",     "[nvr]",   "size_kib", "address",
-                            "[gfx]",    "chip",       "id",      "revision", "memory_field"})
+    for (const char* key :
+         {"halt",     "[extender]",   "present", "[memory]",    "available_kib", "swap_kib",
+          "[drives]", "[card0]",      "[card1]", "fitted",      "type",          "blocks",
+          "[nvr]",    "size_kib",     "address", "[gfx]",       "chip",          "id",
+          "revision", "memory_field", "polls",   "reject_block"})
         EXPECT_NE(text.find(key), std::string::npos) << key;
 }
 
@@ -88,6 +89,7 @@ Z = "zed"
 fitted = false
 type = 0x1234
 blocks = "reject"
+reject_block = 3
 [card1]
 fitted = true
 type = 0xFFFF
@@ -107,11 +109,16 @@ memory_field = 6
     EXPECT_EQ(profile.memory_available_kib, 8192u);
     EXPECT_EQ(profile.memory_swap_kib, 4096u);
     EXPECT_EQ(profile.drives, (std::map<char, std::string>{{'E', "/abs/elsewhere"}, {'Z', "zed"}}));
-    EXPECT_EQ(profile.cards[0], (CardProfile{false, 0x1234, BlockMode::reject}));
+    EXPECT_EQ(profile.cards[0], (CardProfile{false, 0x1234, BlockMode::reject, 0, 3}));
     EXPECT_EQ(profile.cards[1], (CardProfile{true, 0xFFFF, BlockMode::stall}));
     EXPECT_EQ(profile.nvr_size, 32u * 1024);
     EXPECT_EQ(profile.nvr_address, 0xF00000u);
     EXPECT_EQ(profile.gfx, (GfxProfile{false, 0x8901, 0x07, 6}));
+}
+
+TEST(ProfileValues, ASlowCardHasADefaultPace) {
+    EXPECT_EQ(parse("card0.blocks = \"slow\"").cards[0].polls, 1000u);
+    EXPECT_EQ(parse("card0.blocks = \"busy\"").cards[0].polls, 0u); // busy for ever
 }
 
 TEST(ProfileValues, IntegersMayBeHexOctalBinaryOrUnderscored) {
@@ -243,10 +250,16 @@ TEST(ProfileErrors, BadChoicesAreRefused) {
     expect_errors({
         {"halt = \"stop\"", "/x/desk.toml: halt: must be \"exit\" or \"wait\""},
         {"halt = \"EXIT\"", "/x/desk.toml: halt: must be \"exit\" or \"wait\""},
-        {"card0.blocks = \"drop\"",
-         "/x/desk.toml: card0.blocks: must be \"accept\", \"reject\" or \"stall\""},
-        {"card1.blocks = 0",
-         "/x/desk.toml: card1.blocks: must be \"accept\", \"reject\" or \"stall\""},
+        {"card0.blocks = \"drop\"", "/x/desk.toml: card0.blocks: must be \"accept\", \"slow\", "
+                                    "\"reject\", \"stall\" or \"busy\""},
+        {"card1.blocks = 0", "/x/desk.toml: card1.blocks: must be \"accept\", \"slow\", "
+                             "\"reject\", \"stall\" or \"busy\""},
+        // A number the chosen behaviour would not look at is a slip, not a setting.
+        {"card0.polls = 5", "/x/desk.toml: card0.polls: is only for blocks = \"slow\" or \"busy\""},
+        {"[card0]\nblocks = \"slow\"\nreject_block = 1",
+         "/x/desk.toml: card0.reject_block: is only for blocks = \"reject\""},
+        {"[card0]\nblocks = \"slow\"\npolls = -1",
+         "/x/desk.toml: card0.polls: must be between 0 and 4294967295, got -1"},
     });
 }
 
