@@ -48,7 +48,8 @@ constexpr const char* kFooter = R"(
 Which desk a program gets:
   DESKSIM=DIR   the desk folder DIR, as desksim new makes it: its profile DIR/desk.toml
                 (cards, NVR, drives, memory status, halt) and the desk's state, kept between
-                runs in card0.bin, card1.bin, nvr.bin and clock-offset. A folder without
+                runs in card0.bin, card1.bin, nvr.bin and clock-offset, and the blocks its
+                cards answered in card-blocks.log. A folder without
                 desk.toml is not a desk and is refused. A program running on the desk
                 holds desk.lock: a second program, and info, are refused meanwhile.
   unset         the built-in default desk, with its state in a temporary folder that is
@@ -67,6 +68,8 @@ Examples:
   DESKSIM=~/desks/bench desksim press yes        press the yes key: down for 250 ms, then up
   DESKSIM=~/desks/bench desksim press --hold no  keep the no key down until...
   DESKSIM=~/desks/bench desksim press release    ...this lets go of both keys
+  desksim card-log ~/desks/bench   every block the cards answered (card-blocks.log): number,
+                                   card, taken/rejected/stalled, command, P3 P5 P6 P7, 256 bytes
 
 Exit status: 0 done, 1 failed (the reason is on standard error), 2 a wrong command line,
 128 + N when signal N cut a press short (the key is let go first).)";
@@ -85,6 +88,22 @@ void row(std::ostream& out, std::string_view label, std::string_view value) {
 std::string pad(std::string text, size_t width) {
     if (text.size() < width) text.append(width - text.size(), ' ');
     return text;
+}
+
+// How a card answers blocks, with the numbers its behaviour takes.
+std::string blocks_text(const pcplat::CardProfile& card) {
+    std::string text = to_string(card.blocks);
+    switch (card.blocks) {
+    case pcplat::BlockMode::slow:
+        return text + " (" + std::to_string(card.polls) + " polls a block)";
+    case pcplat::BlockMode::busy:
+        return text + (card.polls ? " (" + std::to_string(card.polls) + " polls)" : " (for ever)");
+    case pcplat::BlockMode::reject:
+        return text + (card.reject_block ? " block " + std::to_string(card.reject_block)
+                                         : std::string(" every block"));
+    default:
+        return text;
+    }
 }
 
 int fail(const std::string& reason) {
@@ -140,7 +159,7 @@ std::string describe(pcplat::Machine& machine) {
             out << "absent\n";
             continue;
         }
-        out << "fitted  type " << hex(card.type, 4) << "  blocks " << pad(to_string(card.blocks), 6)
+        out << "fitted  type " << hex(card.type, 4) << "  blocks " << pad(blocks_text(card), 6)
             << "  file " << window->file().path().string() << '\n';
     }
 
@@ -309,8 +328,11 @@ std::string card0_path(std::string& error) {
     }
     const fs::path card = fs::path(desk) / pcplat::desk::kCardFile[0];
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(card, ec)))
-        pcplat::CardWindow(card, profile.cards[0]); // made, with the type word, and let go
+    if (!fs::exists(fs::symlink_status(card, ec))) {
+        // Made, with the type word, and let go; it takes no block, so logs none.
+        pcplat::CardLog log(fs::path(desk) / pcplat::desk::kCardLogFile);
+        pcplat::CardWindow(card, profile.cards[0], 0, log);
+    }
     if (!fs::is_regular_file(card, ec)) {
         error = card.string() + " is not a plain file";
         return {};
@@ -420,6 +442,50 @@ int run_press(const std::string& key, bool held) {
     return signal_number ? tools::kExitSignalBase + signal_number : kExitOk;
 }
 
+// The blocks the desk's cards answered, one line each, as an engineer compares them with the
+// image: the data bytes in hex, all 256 of them, because the card gets all 256.
+int run_card_log(std::string desk) {
+    if (desk.empty()) {
+        const char* named = std::getenv("DESKSIM");
+        if (!named || !*named)
+            return fail("name a desk folder, or set DESKSIM; the built-in desk keeps no log");
+        desk = named;
+    }
+    try {
+        pcplat::check_desk_folder(desk);
+    } catch (const pcplat::ProfileError& e) {
+        return fail(e.what());
+    }
+    const fs::path path = fs::path(desk) / pcplat::desk::kCardLogFile;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::error_code ec;
+        if (fs::exists(path, ec)) return fail("cannot open " + path.string());
+        return write_out("no card has taken a block on this desk yet\n") ? kExitOk : kExitError;
+    }
+    static constexpr const char* kOutcome[] = {"taken", "rejected", "stalled"};
+    std::string out;
+    uint8_t record[pcplat::desk::kCardLogRecord];
+    uint32_t number = 0;
+    while (in.read(reinterpret_cast<char*>(record), sizeof record)) {
+        const uint8_t* p = record + pcplat::desk::kMailParams;
+        out += std::to_string(++number) + "  card " + std::to_string(record[0] & 1) + "  " +
+               pad(record[1] < std::size(kOutcome) ? kOutcome[record[1]] : "?", 8) + "  " +
+               (record[2] == pcplat::desk::kCommandEnd ? "end " : "data") + " " +
+               hex(record[2], 2) + "  P3 " + hex(p[0], 2) + "  P5 " + hex(p[2], 2) + "  P6 " +
+               hex(p[3], 2) + "  P7 " + hex(p[4], 2) + "  ";
+        static constexpr char kDigits[] = "0123456789abcdef";
+        for (uint32_t i = pcplat::desk::kMailData; i < sizeof record; ++i) {
+            out += kDigits[record[i] >> 4];
+            out += kDigits[record[i] & 0xF];
+        }
+        out += '\n';
+    }
+    if (in.gcount() != 0)
+        out += "(the log ends inside a record: " + std::to_string(in.gcount()) + " bytes left)\n";
+    return write_out(out) ? kExitOk : kExitError;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -446,6 +512,10 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"yes", "no", "release"}));
     bool held = false;
     press->add_flag("--hold", held, "Keep the key down until desksim press release");
+    CLI::App* card_log = app.add_subcommand(
+        "card-log", "Show every block the desk's interface cards answered, one line each");
+    std::string log_desk;
+    card_log->add_option("DIR", log_desk, "The desk folder (default: the one DESKSIM names)");
 
     // Set last: a subcommand takes its parent's footer when it is made, and the long text
     // belongs to the top-level help only.
@@ -457,9 +527,10 @@ int main(int argc, char** argv) {
         if (make->parsed()) return run_new(dir, from);
         if (lcd->parsed()) return run_lcd();
         if (press->parsed()) return run_press(key, held);
+        if (card_log->parsed()) return run_card_log(log_desk);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    fail("a command is needed: info, new, lcd or press (see desksim --help)");
+    fail("a command is needed: info, new, lcd, press or card-log (see desksim --help)");
     return tools::kExitUsage;
 }
