@@ -20,6 +20,29 @@ constexpr int kCardWindows = 2;
 // nonzero to go on or 0 to fail the run. A label search is requested through the program state.
 using CommandHandler = uint16_t (*)(FILE* script);
 
+// UPLOADPCIF's results.
+enum PcifStatus : uint16_t {
+    kPcifDone = 0,
+    kPcifFailed = 100, // memory, or a short read of the file
+    kPcifNoCard = 120,
+    kPcifImageShort = 130,
+    kPcifFormatOld = 140,
+    kPcifFormatNew = 150,
+    kPcifCannotOpen = 160,
+    kPcifCardStuck = 180,
+    kPcifBlockRejected = 190,
+};
+
+// The interface card upload's state, kept from one upload to the next: a record overwrites
+// only the start of the block buffer, and the rest goes to the card as it was.
+struct PcifState {
+    uint8_t block[256]{};
+    uint8_t p3 = 0, p5 = 0, p6 = 0, p7 = 0;
+    uint8_t command = 0;
+    uint16_t window = 0;
+    uint16_t status = kPcifDone;
+};
+
 // What the whole run shares.
 struct Program {
     ExecTable* exec = nullptr;
@@ -29,6 +52,7 @@ struct Program {
     char jump_target[kArgumentBuffer]{};  // JumpTarget
     uint16_t error_register = 0;
     uint16_t nvr_selector = 0; // mapped by the first WIPENVR that finds memory, kept for the run
+    PcifState pcif;
 };
 
 Program& program();
@@ -75,8 +99,6 @@ uint16_t ReadArgumentLine(FILE* script, char* buffer, int limit = kArgumentLimit
 // A signed decimal number as "%d" reads one (leading blanks skipped, the rest ignored); false
 // when there is none. Out-of-range numbers saturate instead of being undefined.
 bool ReadDecimal(const char* text, long& value);
-// The keyword of a command index, for messages.
-const char* KeywordName(uint16_t index);
 
 // Maps the card windows (a window that cannot be mapped stays 0), and frees them.
 void MapCardWindows();
@@ -112,10 +134,15 @@ uint16_t CmdCheckVersion(FILE* script);
 uint16_t CmdCopyGfx(FILE* script);
 uint16_t CmdWipeNvr(FILE* script);
 uint16_t CmdCheckDeskType(FILE* script);
+uint16_t CmdUploadPcif(FILE* script);
 
 // The desk's hardware.
 void NvrWipe(uint32_t address);
 // 0: no card at the first window; 1: only the first; 2: both.
 uint16_t DeskType();
+// Loads the image file into the card at the window; the status (PcifStatus) is also kept.
+uint16_t PcifUpload(const char* path, uint16_t window);
+// Hands the prepared block to the card: 1, or 0 with the status set.
+uint16_t PcifSendBlock();
 
 } // namespace tolvanex

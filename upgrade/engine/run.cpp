@@ -17,8 +17,8 @@ constexpr int kClearLines = 50;
 
 Program g_program;
 
-// The handler of every command that has one in this build; null for the commands the engine
-// carries out itself and for those that are not available yet.
+// The handler of every command that has one; null for the commands the engine carries out
+// itself and for numbers that are no command.
 CommandHandler handler_of(uint16_t k) {
     switch (k) {
     case kPrintDisplay:
@@ -49,6 +49,8 @@ CommandHandler handler_of(uint16_t k) {
         return CmdWipeNvr;
     case kCheckDeskType:
         return CmdCheckDeskType;
+    case kUploadPcif:
+        return CmdUploadPcif;
     default:
         return nullptr;
     }
@@ -92,12 +94,8 @@ bool dispatch(FILE* script, uint16_t k, bool& finished) {
     default:
         break;
     }
-    if (k >= kKeywordCount) {
-        unknown_command(k);
-        return false;
-    }
     if (CommandHandler handler = handler_of(k)) return handler(script) != 0;
-    exec()->EXEC_Printf("%s: this command is not available in this build.\n", KeywordName(k));
+    unknown_command(k);
     return false;
 }
 

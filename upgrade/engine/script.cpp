@@ -33,10 +33,6 @@ bool ReadDecimal(const char* text, long& value) {
     return end != text;
 }
 
-const char* KeywordName(uint16_t index) {
-    return index < kKeywords.size() ? kKeywords[index] : "?";
-}
-
 uint16_t ReadCommandWord(FILE* script) {
     char word[kLongestWord + 1] = {};
     size_t length = 0;

@@ -75,10 +75,10 @@ class OpenFile {
 // A block of the library's memory under the file buffers' owner, returned on every way out.
 class FileBuffer {
   public:
-    explicit FileBuffer(uint32_t size)
-        : data_(static_cast<uint8_t*>(exec()->EXEC_MEMFarMalloc(size, kFileBufferOwner))) {}
+    explicit FileBuffer(uint32_t size, uint16_t owner = kFileBufferOwner)
+        : data_(static_cast<uint8_t*>(exec()->EXEC_MEMFarMalloc(size, owner))), owner_(owner) {}
     ~FileBuffer() {
-        if (data_) exec()->EXEC_MEMFarFree(data_, kFileBufferOwner);
+        if (data_) exec()->EXEC_MEMFarFree(data_, owner_);
     }
     FileBuffer(const FileBuffer&) = delete;
     FileBuffer& operator=(const FileBuffer&) = delete;
@@ -87,6 +87,7 @@ class FileBuffer {
 
   private:
     uint8_t* data_ = nullptr;
+    uint16_t owner_;
 };
 
 // An entry on the library's function stack for as long as it lives, so that a crash report
