@@ -18,6 +18,7 @@
 #   expected_status  the exit status
 #   stderr_not_empty optional marker: the run must say something on standard error
 #   desk_profile     optional: replaces the desk's desk.toml
+#   desk_example     optional: the name of a profile in examples/desks/ that replaces desk.toml
 #   desk_before/     optional: copied into the desk folder before the run (c/ and d/ are drives
 #                      C: and D:), so the desk holds old files
 #   expected_desk/   optional: what c/ and d/ of the desk hold after the run (diff -r; a missing
@@ -32,6 +33,10 @@
 #                      hook PCPLAT_FILE_FAULTS, for example)
 #   nvr_before       optional: a byte (0xA5) that fills the desk's non-volatile RAM before the run
 #   expected_nvr     optional: the byte every byte of the NVR holds after the run
+#   expected_card_log optional: the exact output of "desksim card-log" after the run (every
+#                      block the cards answered)
+#   time_limit       optional: seconds the run may take instead of 20 (a card that stalls makes
+#                      the program wait out its poll limit)
 # Whatever the case, no work file of COPY (~TVX*.TMP) may be left on the disk or the desk.
 set -uo pipefail
 
@@ -41,6 +46,7 @@ desksim=${2:?$usage}
 case_dir=${3:?$usage}
 work=${4:?$usage}
 time_limit=20
+[[ -f $3/time_limit ]] && time_limit=$(tr -d '[:space:]' <"$3/time_limit")
 
 absolute() { (cd "$(dirname "$1")" && printf '%s/%s' "$(pwd -P)" "$(basename "$1")"); }
 tolvanex=$(absolute "$tolvanex")
@@ -75,6 +81,10 @@ fi
 
 if [[ -f $case_dir/desk_profile ]]; then
     cp "$case_dir/desk_profile" "$desk/desk.toml" || setup_failed "cannot write desk.toml"
+fi
+if [[ -f $case_dir/desk_example ]]; then
+    example=$(dirname "${BASH_SOURCE[0]}")/../../examples/desks/$(tr -d '[:space:]' <"$case_dir/desk_example")
+    cp "$example" "$desk/desk.toml" || setup_failed "cannot use the example desk $example"
 fi
 if [[ -d $case_dir/desk_before ]]; then
     cp -R "$case_dir/desk_before/." "$desk/" || setup_failed "cannot copy desk_before"
@@ -241,6 +251,14 @@ if [[ -f $case_dir/expected_nvr ]]; then
         awk '{printf "%s 0x%s bytes; ", $1, $2}')
     [[ $held == "$(stat -c %s "$desk/nvr.bin") 0x$want bytes; " ]] ||
         problem "the NVR holds ${held:-nothing}expected every byte 0x$want"
+fi
+
+if [[ -f $case_dir/expected_card_log ]]; then
+    "$desksim" card-log "$desk" >"$work/card_log" 2>"$work/card_log.err" ||
+        problem "desksim card-log failed: $(cat "$work/card_log.err")"
+    if ! cmp -s "$case_dir/expected_card_log" "$work/card_log"; then
+        problem "card log differs:"$'\n'"$(show_difference "$case_dir/expected_card_log" "$work/card_log")"
+    fi
 fi
 
 # Work files of COPY that the case did not put there itself.
