@@ -276,6 +276,57 @@ expect_rc 0
 [[ $(stat -c %s disk10/checksum.dat) == $((3 * 129)) ]] || fail "the disk is not complete"
 finish
 
+start "card images: a description writes an image, show gives it back, a cut image is refused"
+mkdir -p card
+head -c 600 /dev/urandom >card/fw.bin
+cat >card/card.txt <<'DESC'
+# the loader, then its firmware and a cleared block
+text PCIF loader 2.1 \\x41 \x41\x20
+target 0x21
+block a=0x01 b=0x02 data=0102ff
+block a=1 b=2 file=fw.bin
+zeros a=0x01 b=0x07 length=256
+DESC
+run cardimage write card/card.txt -o card/CARD.IMG
+expect_rc 0
+[[ $(stat -c %s card/CARD.IMG) == $((3 + 23 + 1 + 6 + 3 * 3 + 600 + 4)) ]] || fail "CARD.IMG is $(stat -c %s card/CARD.IMG) bytes"
+run cardimage show card/CARD.IMG
+expect_rc 0
+expect_out '# 5 records (4 of data, 1 of zeros)'
+cp out.txt card/shown.txt
+run cardimage write card/shown.txt -o card/AGAIN.IMG
+expect_rc 0
+cmp -s card/CARD.IMG card/AGAIN.IMG || fail "the shown description writes other bytes"
+run cardimage write card/card.txt -o card/CARD.IMG
+expect_rc 1
+expect_err "mkdisk: card/CARD.IMG: already exists (-f replaces it)"
+head -c 40 card/CARD.IMG >card/CUT.IMG
+run cardimage show card/CUT.IMG
+expect_rc 1
+expect_out 'block a=0x01 b=0x02 data=0102ff'
+[[ $(cat err.txt) == "mkdisk: card/CUT.IMG ends inside record 2 (inside its data, offset 33): 252 of its 256 data bytes missing" ]] ||
+    fail "not the one-line reason"
+printf 'target 0x21\nblock a=1 b=0 data=00\n' >card/bad.txt
+run cardimage write card/bad.txt -o card/BAD.IMG
+expect_rc 1
+expect_err "mkdisk: card/bad.txt:2: b must not be 0"
+[[ ! -e card/BAD.IMG ]] || fail "an image was written"
+run cardimage show
+expect_rc 2
+finish
+
+start "check: UPLOADPCIF images on the disk must be there and whole"
+mkdir -p src11
+cp card/CARD.IMG src11/
+head -c 40 card/CARD.IMG >src11/CUT.IMG
+printf '#UPLOADPCIF A:\\CARD.IMG\n#UPLOADPCIF A:\\CUT.IMG\n#UPLOADPCIF A:\\GONE.IMG\n#END\n' >src11/tolvanex.des
+run build src11 disk11
+expect_rc 1
+expect_err 'tolvanex.des:2: #UPLOADPCIF: A:\CUT.IMG ends inside record 2'
+expect_err 'tolvanex.des:3: #UPLOADPCIF: the image A:\GONE.IMG is not on the disk'
+[[ $(grep -c UPLOADPCIF err.txt) == 2 ]] || fail "the good image was reported"
+finish
+
 start "best method picks the smallest block"
 mkdir -p src4
 head -c 20000 /dev/zero >src4/ZEROS.BIN

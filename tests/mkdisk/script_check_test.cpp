@@ -17,6 +17,7 @@ struct FakeDisk {
     std::map<std::string, std::vector<std::string>> patterns;
     std::vector<std::string> list;
     std::vector<std::string> files;
+    std::map<std::string, std::vector<uint8_t>> contents; // of files that can be read
 
     mkdisk::ScriptFacts facts() {
         mkdisk::ScriptFacts f;
@@ -29,6 +30,11 @@ struct FakeDisk {
         };
         f.exists = [this](const std::string& p) {
             return std::find(files.begin(), files.end(), p) != files.end();
+        };
+        f.read = [this](const std::string& p) -> std::optional<std::vector<uint8_t>> {
+            auto it = contents.find(p);
+            if (it == contents.end()) return std::nullopt;
+            return it->second;
         };
         return f;
     }
@@ -149,6 +155,34 @@ TEST(ScriptCheck, CopyGfxNeedsTheGenericDriverAndListedOnes) {
     EXPECT_THAT(
         check(script, disk),
         ElementsAre(HasSubstr("the generic driver A:\\GFX\\gfx_vesa.dl_ is not on the disk")));
+}
+
+TEST(ScriptCheck, UploadPcifImagesMustBeOnTheDiskAndWhole) {
+    FakeDisk disk;
+    disk.files = {"A:\\GOOD.IMG", "A:\\CUT.IMG", "OLD.IMG", "A:\\LOCKED.IMG"};
+    disk.contents["A:\\GOOD.IMG"] = {5, 0, 0, 0x21, 1, 1, 1, 0xee};
+    disk.contents["A:\\CUT.IMG"] = {5, 0, 0, 0x21, 1, 1, 1, 0xee, 2};
+    disk.contents["OLD.IMG"] = {4, 0, 0, 0x21};
+    const auto found = check("#UPLOADPCIF A:\\GOOD.IMG\n"
+                             "#UPLOADPCIF A:\\CUT.IMG\n"
+                             "#UPLOADPCIF OLD.IMG\n"
+                             "#UPLOADPCIF A:\\NONE.IMG\n"
+                             "#UPLOADPCIF A:\\LOCKED.IMG\n"
+                             "#UPLOADPCIF C:\\CARD\\ON.DESK\n" // the desk's own drive
+                             "#UPLOADPCIF \n"
+                             "#END\n",
+                             disk);
+    EXPECT_THAT(found, ElementsAre(HasSubstr("2: #UPLOADPCIF: A:\\CUT.IMG ends inside record 2 "
+                                             "(after L, offset 8): A and B are missing; the "
+                                             "upload would stop there, without its end block"),
+                                   HasSubstr("3: #UPLOADPCIF: OLD.IMG has format 4 (offset 0); the "
+                                             "desk takes only format 5; the card would get no "
+                                             "image"),
+                                   HasSubstr("4: #UPLOADPCIF: the image A:\\NONE.IMG is not on "
+                                             "the disk"),
+                                   HasSubstr("5: #UPLOADPCIF: the image A:\\LOCKED.IMG cannot be "
+                                             "read"),
+                                   HasSubstr("7: #UPLOADPCIF: no image path")));
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // mkdisk: turns a folder of files into an upgrade disk folder (packed files, "checksum.dat") and
-// checks an upgrade script against the disk before it goes out.
+// checks an upgrade script against the disk before it goes out; writes and shows the interface
+// card images that the script's UPLOADPCIF loads.
 #include "blocks.hpp"
+#include "card_image.hpp"
 #include "filecmds/dos_paths.hpp"
 #include "io.hpp"
 #include "machine/machine.hpp"
@@ -58,6 +60,7 @@ Examples:
   mkdisk build release/ disk/ --pack '*.exe' --pack 'bin\*.dll' -m best
   mkdisk check disk/
   mkdisk sums disk/            after editing files on a disk by hand
+  mkdisk cardimage write card.txt -o disk/CARD.IMG   (see mkdisk cardimage --help)
 
 build writes the disk into a new folder beside DISK (.DISK.mkdisk-XXXXXX) and puts it in DISK's
 place only when it is complete, so a failed or stopped build leaves an old disk as it was.
@@ -69,6 +72,25 @@ added by hand) is refused even with --force: empty it yourself or choose another
 Exit status: 0 the disk is fine, 1 problems were found (each on standard error; the disk is
 still written) or mkdisk failed (nothing was changed), 2 a wrong command line, 128 + N
 stopped by signal N (nothing was changed).)";
+
+constexpr const char* kCardFooter = R"(
+A card image is the header (format 5, a reserved byte, up to 255 bytes of text, the target byte)
+and records, each a block for the card: L A B and N = L data bytes (L 0 stands for 256), or, with
+B = 0, a block of N zeros that the file does not hold, sent with B' in place of B.
+
+A description has one item a line; blank lines and lines starting with '#' are skipped, and on
+every line but 'text' a word starting with '#' begins a comment. Numbers are decimal or 0x hex.
+  format 5                 optional, 5 when left out; others only make images the desk refuses
+  reserved 0x00            optional, 0 when left out
+  text PCIF loader 2.1     optional: the rest of the line after one blank, with \\ and \xNN
+  target 0x21              required
+  block a=0x01 b=0x02 data=0102ff        one record: 1 to 256 bytes in hex, b not 0
+  block a=0x01 b=0x02 file=firmware.bin  the file (beside the description) in 256-byte records
+  zeros a=0x01 b=0x07 length=256         a record of 1 to 256 zeros, sent with B' = b
+
+Examples:
+  mkdisk cardimage write card.txt -o disk/CARD.IMG
+  mkdisk cardimage show disk/CARD.IMG > card.txt)";
 
 struct Problem : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -197,6 +219,19 @@ class Desk {
         if (hit) win32_find_close(&found);
         return hit;
     }
+    // Opened as the upgrade program opens it.
+    std::optional<std::vector<uint8_t>> read(const std::string& path) {
+        FILE* file = win32_fopen(path.c_str(), "rb");
+        if (!file) return std::nullopt;
+        std::vector<uint8_t> bytes;
+        uint8_t chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        const bool failed = std::ferror(file);
+        std::fclose(file);
+        if (failed) return std::nullopt;
+        return bytes;
+    }
 
   private:
     std::unique_ptr<pcplat::Machine> machine_;
@@ -299,6 +334,7 @@ void check_script(const fs::path& disk, const std::string& script, Desk& desk, R
     mkdisk::ScriptFacts facts;
     facts.matches = [&](const std::string& pattern) { return desk.matches(pattern); };
     facts.exists = [&](const std::string& p) { return desk.exists(p); };
+    facts.read = [&](const std::string& p) { return desk.read(p); };
     facts.listed = [&](const std::string& name) {
         const std::string wanted = upper(name);
         return std::any_of(records.begin(), records.end(),
@@ -573,6 +609,48 @@ int check(const fs::path& disk_folder, const std::string& script) {
     return report.problems ? kExitProblems : kExitOk;
 }
 
+int card_write(const fs::path& description, const std::string& output, bool force) {
+    const std::vector<uint8_t> text = read_file(description);
+    const fs::path folder = description.parent_path();
+    const mkdisk::CardImage image = mkdisk::read_card_description(
+        std::string(text.begin(), text.end()), description.string(),
+        [&](const std::string& name) -> std::optional<std::vector<uint8_t>> {
+            const fs::path path = folder / name;
+            std::error_code error;
+            if (!fs::is_regular_file(path, error)) return std::nullopt;
+            try {
+                return read_file(path);
+            } catch (const Problem&) {
+                return std::nullopt;
+            }
+        });
+    const std::vector<uint8_t> bytes = mkdisk::write_card_image(image);
+    vpack::OutputFile out(output, force);
+    out.write(bytes.data(), bytes.size());
+    out.commit();
+    return kExitOk;
+}
+
+// The description on standard output; for an image the desk would not take, of what comes before
+// the problem, which then goes to standard error.
+int card_show(const fs::path& file) {
+    const mkdisk::CardParse parsed = mkdisk::parse_card_image(read_file(file));
+    std::string text = mkdisk::print_card_description(parsed.image, parsed.header);
+    if (parsed.whole) {
+        const auto& records = parsed.image.records;
+        const auto zeros = std::count_if(records.begin(), records.end(),
+                                         [](const mkdisk::CardRecord& r) { return r.zeros(); });
+        text += "# " + std::to_string(records.size()) + " records (" +
+                std::to_string(records.size() - static_cast<size_t>(zeros)) + " of data, " +
+                std::to_string(zeros) + " of zeros), then the end block the desk adds\n";
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    if (!parsed.problem) return kExitOk;
+    std::cerr << "mkdisk: " << file.string() << " " << parsed.problem->text << '\n';
+    return kExitProblems;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -614,6 +692,23 @@ int main(int argc, char** argv) {
     check_cmd->add_option("-s,--script", check_script_name, "the upgrade script, on the disk")
         ->capture_default_str();
 
+    CLI::App* card_cmd = app.add_subcommand(
+        "cardimage", "Write and show interface card images, the files that UPLOADPCIF loads");
+    card_cmd->require_subcommand(1);
+    fs::path card_description;
+    std::string card_output;
+    bool card_force = false;
+    CLI::App* card_write_cmd =
+        card_cmd->add_subcommand("write", "Write a card image from its text description");
+    card_write_cmd->add_option("description", card_description, "the text description")->required();
+    card_write_cmd->add_option("-o,--output", card_output, "the image file to write")->required();
+    card_write_cmd->add_flag("-f,--force", card_force, "replace an existing image file");
+    fs::path card_file;
+    CLI::App* card_show_cmd = card_cmd->add_subcommand(
+        "show", "Print a card image as a text description (exit 1 when the desk would refuse it)");
+    card_show_cmd->add_option("image", card_file, "the image file")->required();
+    card_cmd->footer(kCardFooter);
+
     // Set last: a subcommand takes its parent's footer when it is made, and the long text
     // belongs to the top-level help only.
     app.footer(kFooter);
@@ -625,6 +720,8 @@ int main(int argc, char** argv) {
     try {
         if (*build_cmd) return build(b);
         if (*sums_cmd) return sums(sums_disk);
+        if (*card_write_cmd) return card_write(card_description, card_output, card_force);
+        if (*card_show_cmd) return card_show(card_file);
         return check(check_disk, check_script_name);
     } catch (const vpack::Interrupted& interrupted) {
         return kExitSignalBase + interrupted.signal_number;

@@ -1,5 +1,6 @@
 #include "script_check.hpp"
 
+#include "card_image.hpp"
 #include "engine/keywords.hpp"
 
 #include <algorithm>
@@ -253,6 +254,9 @@ class Checker {
             label(w, name, line.substr(0, comma), after);
             break;
         }
+        case kUploadPcif:
+            card_image(w, line);
+            break;
         case kWipeNvr:
             if (!holds_number(line, 16))
                 report(w.at, "#WIPENVR needs the NVR's address in hexadecimal (F00000 or D4000): "
@@ -327,6 +331,33 @@ class Checker {
                 report(w.at, "#COPYGFX: '" + list_name(path) + "' is not in checksum.dat");
             }
         }
+    }
+
+    // The program opens the path as written and walks the whole image before the card sees its
+    // end block; a bad header sends nothing, a bad record stops the upload after the ones before.
+    void card_image(const Reader::Word& w, const std::string& path) {
+        if (!on_disk(path)) return;
+        const std::string what = "#UPLOADPCIF: ";
+        if (path.empty()) {
+            report(w.at, what + "no image path: the card would get nothing");
+            return;
+        }
+        if (!facts_.exists(path)) {
+            report(w.at, what + "the image " + path + " is not on the disk");
+            return;
+        }
+        const std::optional<std::vector<uint8_t>> bytes = facts_.read(path);
+        if (!bytes) {
+            report(w.at, what + "the image " + path + " cannot be read");
+            return;
+        }
+        const CardParse parsed = parse_card_image(*bytes);
+        if (!parsed.problem) return;
+        const bool records_sent =
+            parsed.header == CardHeader::all && parsed.image.format == kCardFormat;
+        report(w.at, what + path + " " + parsed.problem->text +
+                         (records_sent ? "; the upload would stop there, without its end block"
+                                       : "; the card would get no image"));
     }
 
     Reader reader_;

@@ -2,10 +2,13 @@
 // desk before the disk leaves the building: labels that no LABEL defines (or that a forward
 // search cannot reach), command words that are no command, argument lines the program would
 // refuse, and COPY/COPYGFX sources that match nothing on the disk or are missing from its
-// checksum list.
+// checksum list, and interface card images that UPLOADPCIF would not find or that the card would
+// not take.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,8 @@ struct ScriptFacts {
     std::function<bool(const std::string& name)> listed;
     // Whether a file of exactly this DOS path exists on the disk.
     std::function<bool(const std::string& path)> exists;
+    // The bytes of the file at this DOS path on the disk; nullopt when it cannot be read.
+    std::function<std::optional<std::vector<uint8_t>>(const std::string& path)> read;
 };
 
 // Every problem found in the script text, in script order.
