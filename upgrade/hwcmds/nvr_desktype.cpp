@@ -62,13 +62,18 @@ void NvrWipe(uint32_t address) {
         uint32_t linear = 0;
         const uint16_t probe = map_nvr(kNvrProbeAddress, linear);
         uint8_t held = 0;
-        if (probe && keeps_test_byte(probe, kTestOffsets[0], held)) {
-            nvr = probe;
-        } else if (probe) {
-            // No NVR there: the probe's selector and mapping go back to the host.
+        if (probe) {
+            const bool found = keeps_test_byte(probe, kTestOffsets[0], held);
+            // The probe only looks: the byte goes back, so that a part too small to clear
+            // below keeps every byte it held.
             put_back(probe, kTestOffsets[0], held);
-            exec()->EXEC_SELFree(probe);
-            dpmi_phys_unmap(linear);
+            if (found) {
+                nvr = probe;
+            } else {
+                // No NVR there: the probe's selector and mapping go back to the host.
+                exec()->EXEC_SELFree(probe);
+                dpmi_phys_unmap(linear);
+            }
         }
     }
     if (!nvr) {
