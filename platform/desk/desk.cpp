@@ -143,31 +143,31 @@ CardWindow::CardWindow(const std::filesystem::path& file, const CardProfile& pro
     : file_(file, desk::kCardWindowSize), profile_(profile), index_(index), log_(log) {
     attach(file_.bytes());
     // The card's firmware shows its type as soon as it runs, and starts with an empty mailbox.
-    MemoryDevice::write(desk::kCardTypeOffset, profile.type, Width::b16);
-    set(desk::kMailError, 0);
-    set(desk::kMailCommand, 0);
+    MemoryDevice::write(DESK_CARD_TYPE, profile.type, Width::b16);
+    set(DESK_CARD_ERROR, 0);
+    set(DESK_CARD_COMMAND, 0);
     if (profile.blocks == BlockMode::busy) {
         state_ = State::busy;
         countdown_ = profile.polls;
-        set(desk::kMailCommand, desk::kCommandBusy);
+        set(DESK_CARD_COMMAND, desk::kCommandBusy);
     }
 }
 
 uint32_t CardWindow::read(uint32_t offset, Width width) {
-    if (offset != desk::kMailCommand) return MemoryDevice::read(offset, width);
+    if (offset != DESK_CARD_COMMAND) return MemoryDevice::read(offset, width);
     // A poll: the card gets on with what it is doing.
     ++polls_;
     if (state_ == State::busy && countdown_ && --countdown_ == 0) {
         state_ = State::idle;
-        set(desk::kMailCommand, 0);
+        set(DESK_CARD_COMMAND, 0);
     } else if (state_ == State::working && --countdown_ == 0) {
-        finish(CardOutcome::taken, desk::kCommandDone);
+        finish(CardOutcome::taken, DESK_CARD_CMD_DONE);
     }
     const uint32_t value = MemoryDevice::read(offset, width);
     // "Done" is shown until the program has seen it; then the card is idle again.
     if (state_ == State::done) {
         state_ = State::idle;
-        set(desk::kMailCommand, 0);
+        set(DESK_CARD_COMMAND, 0);
     }
     return value;
 }
@@ -175,9 +175,9 @@ uint32_t CardWindow::read(uint32_t offset, Width width) {
 void CardWindow::write(uint32_t offset, uint32_t value, Width width) {
     MemoryDevice::write(offset, value, width);
     // A card at work does not look at its mailbox; other values mean nothing to it.
-    if (offset != desk::kMailCommand || state_ != State::idle) return;
-    const uint8_t written = file_.bytes()[desk::kMailCommand];
-    if (written == desk::kCommandBlock || written == desk::kCommandEnd) command(written);
+    if (offset != DESK_CARD_COMMAND || state_ != State::idle) return;
+    const uint8_t written = file_.bytes()[DESK_CARD_COMMAND];
+    if (written == DESK_CARD_CMD_BLOCK || written == DESK_CARD_CMD_END) command(written);
 }
 
 void CardWindow::command(uint8_t command) {
@@ -189,7 +189,7 @@ void CardWindow::command(uint8_t command) {
             state_ = State::working;
             countdown_ = profile_.polls;
         } else {
-            finish(CardOutcome::taken, desk::kCommandDone);
+            finish(CardOutcome::taken, DESK_CARD_CMD_DONE);
         }
         return;
     case BlockMode::reject:
@@ -219,13 +219,13 @@ void CardWindow::finish(CardOutcome outcome, uint8_t reply) {
     record[2] = command_;
     log_.append(record);
     if (outcome == CardOutcome::taken) {
-        image_blocks_ = command_ == desk::kCommandEnd ? 0 : image_blocks_ + 1;
-        set(desk::kMailError, 0);
+        image_blocks_ = command_ == DESK_CARD_CMD_END ? 0 : image_blocks_ + 1;
+        set(DESK_CARD_ERROR, 0);
     } else if (outcome == CardOutcome::rejected) {
-        set(desk::kMailError, 1);
+        set(DESK_CARD_ERROR, 1);
     }
-    set(desk::kMailCommand, reply);
-    state_ = reply == desk::kCommandDone ? State::done : State::idle;
+    set(DESK_CARD_COMMAND, reply);
+    state_ = reply == DESK_CARD_CMD_DONE ? State::done : State::idle;
 }
 
 Desk::Desk(const std::filesystem::path& folder, const Profile& profile, PhysBus& bus)

@@ -7,6 +7,8 @@
 #include "desk/profile.hpp"
 #include "machine/buses.hpp"
 
+#include <pcplat/desk_card.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -16,25 +18,15 @@
 namespace pcplat {
 
 namespace desk {
-constexpr uint32_t kCardWindowBase[2] = {0xD1000, 0xD2000};
-constexpr uint32_t kCardWindowSize = 0x1000;
-constexpr uint32_t kCardTypeOffset = 0x108;
+constexpr uint32_t kCardWindowBase[2] = {DESK_CARD_WINDOW_0, DESK_CARD_WINDOW_1};
+constexpr uint32_t kCardWindowSize = DESK_CARD_WINDOW_SIZE;
 constexpr const char* kCardFile[2] = {"card0.bin", "card1.bin"};
-// The mailbox at the start of a card window.
-constexpr uint32_t kMailCommand = 0x000; // 0 idle; 0x10 data block, 0x50 end; 0x80 done
-constexpr uint32_t kMailError = 0x001;
-constexpr uint32_t kMailParams = 0x003; // P3, 0, P5, P6, P7
-constexpr uint32_t kMailData = 0x008;
-constexpr uint32_t kMailDataSize = 256;
-constexpr uint8_t kCommandBlock = 0x10;
-constexpr uint8_t kCommandEnd = 0x50;
-constexpr uint8_t kCommandDone = 0x80;
 constexpr uint8_t kCommandBusy = 0x20; // what a busy card shows
 // Every block a card answered, appended in order: a record of kCardLogRecord bytes holding the
 // window (0 or 1), the outcome (CardOutcome), the command, then the mailbox's bytes 3 to 263
 // (P3, 0, P5, P6, P7 and the 256 data bytes) at their own offsets.
 constexpr const char* kCardLogFile = "card-blocks.log";
-constexpr uint32_t kCardLogRecord = kMailData + kMailDataSize;
+constexpr uint32_t kCardLogRecord = DESK_CARD_DATA + DESK_CARD_DATA_SIZE;
 constexpr const char* kNvrFile = "nvr.bin";
 constexpr const char* kClockFile = "clock-offset";
 constexpr const char* kProfileFile = "desk.toml";

@@ -4,6 +4,8 @@
 #include "machine/machine.hpp"
 #include "tool_cli.hpp"
 
+#include <pcplat/desk_card.h>
+
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
@@ -297,13 +299,13 @@ int run_new(const fs::path& dir_argument, const std::string& from) {
 }
 
 // Card window 0 as the desk's LCD and panel see it.
-constexpr uint32_t kLcdLineOffset = 0x11A;
-constexpr uint32_t kLcdLineWidth = 20;
-constexpr int kLcdLines = 4;
-constexpr uint32_t kWideFieldOffset[2] = {0x16A, 0x182};
-constexpr uint32_t kWideFieldWidth = 24;
-constexpr uint32_t kPanelYesOffset = 0x9EE;
-constexpr uint32_t kPanelNoOffset = 0x9ED;
+constexpr uint32_t kLcdLineOffset = DESK_LCD_LINES;
+constexpr uint32_t kLcdLineWidth = DESK_LCD_LINE_LENGTH;
+constexpr int kLcdLines = DESK_LCD_LINE_COUNT;
+constexpr uint32_t kWideFieldOffset[2] = {DESK_LCD_WIDE_FIELD_0, DESK_LCD_WIDE_FIELD_1};
+constexpr uint32_t kWideFieldWidth = DESK_LCD_WIDE_FIELD_LENGTH;
+constexpr uint32_t kPanelYesOffset = DESK_PANEL_YES;
+constexpr uint32_t kPanelNoOffset = DESK_PANEL_NO;
 
 // card0.bin of the desk named by DESKSIM, made as a program would make it if the desk has none
 // yet. The built-in desk keeps no state, so it has none to show or press on.
@@ -468,14 +470,14 @@ int run_card_log(std::string desk) {
     uint8_t record[pcplat::desk::kCardLogRecord];
     uint32_t number = 0;
     while (in.read(reinterpret_cast<char*>(record), sizeof record)) {
-        const uint8_t* p = record + pcplat::desk::kMailParams;
+        const uint8_t* p = record + DESK_CARD_PARAMS;
         out += std::to_string(++number) + "  card " + std::to_string(record[0] & 1) + "  " +
                pad(record[1] < std::size(kOutcome) ? kOutcome[record[1]] : "?", 8) + "  " +
-               (record[2] == pcplat::desk::kCommandEnd ? "end " : "data") + " " +
-               hex(record[2], 2) + "  P3 " + hex(p[0], 2) + "  P5 " + hex(p[2], 2) + "  P6 " +
-               hex(p[3], 2) + "  P7 " + hex(p[4], 2) + "  ";
+               (record[2] == DESK_CARD_CMD_END ? "end " : "data") + " " + hex(record[2], 2) +
+               "  P3 " + hex(p[0], 2) + "  P5 " + hex(p[2], 2) + "  P6 " + hex(p[3], 2) + "  P7 " +
+               hex(p[4], 2) + "  ";
         static constexpr char kDigits[] = "0123456789abcdef";
-        for (uint32_t i = pcplat::desk::kMailData; i < sizeof record; ++i) {
+        for (uint32_t i = DESK_CARD_DATA; i < sizeof record; ++i) {
             out += kDigits[record[i] >> 4];
             out += kDigits[record[i] & 0xF];
         }

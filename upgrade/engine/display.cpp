@@ -1,6 +1,7 @@
 // The console and LCD commands, and the LCD line writer.
 #include "engine/program.hpp"
 
+#include <pcplat/desk_card.h>
 #include <pcplat/win32.h>
 
 #include <cstdio>
@@ -10,11 +11,11 @@ namespace tolvanex {
 
 namespace {
 
-constexpr uint32_t kLcdLines = 0x11A;
-constexpr uint32_t kLcdLineLength = 20;
-constexpr uint16_t kLcdLineCount = 4;
-constexpr uint32_t kWideFields[] = {0x16A, 0x182};
-constexpr uint32_t kWideFieldLength = 24;
+constexpr uint32_t kLcdLines = DESK_LCD_LINES;
+constexpr uint32_t kLcdLineLength = DESK_LCD_LINE_LENGTH;
+constexpr uint16_t kLcdLineCount = DESK_LCD_LINE_COUNT;
+constexpr uint32_t kWideFields[] = {DESK_LCD_WIDE_FIELD_0, DESK_LCD_WIDE_FIELD_1};
+constexpr uint32_t kWideFieldLength = DESK_LCD_WIDE_FIELD_LENGTH;
 constexpr int kClearLines = 50;
 // The comma must leave at least one of the 119 positions after it.
 constexpr size_t kLastCommaIndex = 117;

@@ -1,6 +1,7 @@
 // JUMP, JUMPBACK, REQJUMP and REQJUMPBACK: the commands that send the run to a label.
 #include "engine/program.hpp"
 
+#include <pcplat/desk_card.h>
 #include <pcplat/win32.h>
 
 #include <cstdio>
@@ -10,8 +11,8 @@ namespace tolvanex {
 namespace {
 
 // Panel key bytes in card window 0: nonzero while the key is down.
-constexpr uint32_t kPanelYes = 0x9EE;
-constexpr uint32_t kPanelNo = 0x9ED;
+constexpr uint32_t kPanelYes = DESK_PANEL_YES;
+constexpr uint32_t kPanelNo = DESK_PANEL_NO;
 
 uint16_t jump(FILE* script, bool from_start) {
     char label[kArgumentBuffer];

@@ -4,15 +4,15 @@
 #include "engine/program.hpp"
 
 #include <pcplat/cpu.h>
+#include <pcplat/desk_card.h>
 #include <pcplat/win32.h>
 
 namespace tolvanex {
 
 namespace {
 
-constexpr uint16_t kCardSegments[kCardWindows] = {0xD100, 0xD200};
+constexpr uint32_t kCardWindowAddress[kCardWindows] = {DESK_CARD_WINDOW_0, DESK_CARD_WINDOW_1};
 constexpr uint32_t kCardWindowLength = 0x10000;
-constexpr uint32_t kParagraphBytes = 16;
 constexpr int kClearLines = 50;
 
 Program g_program;
@@ -147,8 +147,7 @@ bool RunScript() {
 
 void MapCardWindows() {
     for (int i = 0; i < kCardWindows; ++i)
-        program().card_window[i] =
-            exec()->EXEC_SELCreate(uint32_t{kCardSegments[i]} * kParagraphBytes, kCardWindowLength);
+        program().card_window[i] = exec()->EXEC_SELCreate(kCardWindowAddress[i], kCardWindowLength);
 }
 
 void FreeCardWindows() {

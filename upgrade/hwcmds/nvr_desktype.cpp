@@ -2,6 +2,7 @@
 // CHECKDESKTYPE branches on which interface cards answer at the two card windows.
 #include "engine/program.hpp"
 
+#include <pcplat/desk_card.h>
 #include <pcplat/dpmi.h>
 
 #include <cstdint>
@@ -20,9 +21,9 @@ constexpr uint32_t kNvrProbeAddress = 0xD4000;
 constexpr uint8_t kTestByte = 0x48;
 constexpr uint32_t kTestOffsets[2] = {1, kNvrSize - 2};
 
-constexpr uint32_t kCardAddress[kCardWindows] = {0xD1000, 0xD2000};
+constexpr uint32_t kCardAddress[kCardWindows] = {DESK_CARD_WINDOW_0, DESK_CARD_WINDOW_1};
 constexpr uint32_t kCardProbeLength = 0x10000;
-constexpr uint32_t kCardTypeOffset = 0x108;
+constexpr uint32_t kCardTypeOffset = DESK_CARD_TYPE;
 constexpr uint16_t kNoCard = 0xFFFF;
 
 // Writes the test byte at offset and reads it back, a byte at a time as the bus sees it. held

@@ -3,6 +3,8 @@
 #include "engine/program.hpp"
 #include "filecmds/filecmds.hpp"
 
+#include <pcplat/desk_card.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,18 +17,18 @@ constexpr uint16_t kImageOwner = 10;
 constexpr uint8_t kImageFormat = 5;
 
 // The mailbox.
-constexpr uint32_t kCommand = 0x000;
-constexpr uint32_t kBlockError = 0x001;
-constexpr uint32_t kCardStatus = 0x002;
-constexpr uint32_t kParams = 0x003; // P3, 0, P5, P6, P7
-constexpr uint32_t kData = 0x008;
-constexpr uint32_t kTypeLow = 0x108;
-constexpr uint32_t kTypeHigh = 0x109;
+constexpr uint32_t kCommand = DESK_CARD_COMMAND;
+constexpr uint32_t kBlockError = DESK_CARD_ERROR;
+constexpr uint32_t kCardStatus = DESK_CARD_STATUS;
+constexpr uint32_t kParams = DESK_CARD_PARAMS; // P3, 0, P5, P6, P7
+constexpr uint32_t kData = DESK_CARD_DATA;
+constexpr uint32_t kTypeLow = DESK_CARD_TYPE;
+constexpr uint32_t kTypeHigh = DESK_CARD_TYPE + 1;
 constexpr uint16_t kAcceptedTypes[] = {0xC004, 0xC005, 0xC107};
 
-constexpr uint8_t kCommandBlock = 0x10;
-constexpr uint8_t kCommandEnd = 0x50;
-constexpr uint8_t kCommandDone = 0x80;
+constexpr uint8_t kCommandBlock = DESK_CARD_CMD_BLOCK;
+constexpr uint8_t kCommandEnd = DESK_CARD_CMD_END;
+constexpr uint8_t kCommandDone = DESK_CARD_CMD_DONE;
 constexpr uint8_t kCommandWake = 1;
 constexpr uint8_t kEndP5 = 0x50;
 
