@@ -303,6 +303,35 @@ expect_silent_stdout
 expect_one_line_err "too short"
 finish
 
+start "card-log shows each block in one line, and says what it cannot show"
+log_desk=$scratch/desks/log
+"$desksim" new "$log_desk" >/dev/null 2>&1
+run -- card-log "$log_desk"
+expect_rc 0
+expect_out "no card has taken a block on this desk yet"
+run -- card-log
+expect_rc 1
+expect_one_line_err "DESKSIM"
+run -- card-log "$scratch/no-such-desk"
+expect_rc 1
+expect_one_line_err "$scratch/no-such-desk"
+# Card 1 refused an end block: P3 0x21, the unused byte, P5 0x50, P6 0x02, P7 0x7F, data ab cd
+# then zeros; then 10 bytes of a record cut short.
+{
+    printf '\001\001\120\041\000\120\002\177\253\315'
+    head -c 254 /dev/zero
+    head -c 10 /dev/zero
+} >"$log_desk/card-blocks.log"
+run DESKSIM="$log_desk" -- card-log
+expect_rc 0
+{
+    printf '1  card 1  rejected  end  0x50  P3 0x21  P5 0x50  P6 0x02  P7 0x7F  abcd'
+    printf '0%.0s' $(seq 508)
+    printf '\n(the log ends inside a record: 10 bytes left)\n'
+} >want.txt
+cmp -s want.txt out.txt || fail "card log differs: $(diff want.txt out.txt | cut -c1-120)"
+finish
+
 start "help explains DESKSIM"
 run -- --help
 expect_rc 0
@@ -311,6 +340,7 @@ expect_out "new"
 expect_out "info"
 expect_out "lcd"
 expect_out "press"
+expect_out "card-log"
 finish
 
 summary
