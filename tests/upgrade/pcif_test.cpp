@@ -233,6 +233,17 @@ TEST_F(PcifUpload, AStalledCardIsGivenUpAfterOneFullWait) {
     EXPECT_EQ(m().desk().card(0)->polls(), 1 + 1 + (1 + (1u << 24)) + 4);
 }
 
+// A card that stays busy: the first idle wait takes the whole limit, the others look once, and
+// the card is handed nothing but the wake-up value in its command byte.
+TEST_F(PcifUpload, ACardThatStaysBusyIsHandedNothing) {
+    restart("[card0]\nblocks = \"busy\"\n");
+    EXPECT_EQ(upload(image("", 1, Bytes("\x01\x01\x01x", 4))), 180);
+    expect_log({});
+    EXPECT_EQ(m().desk().card(0)->polls(), 1 + (1 + (1u << 24)) + 4);
+    const Bytes window = pcplat::testing::read_host_file(root_ / "desk" / "card0.bin");
+    EXPECT_EQ(window.substr(0, 0x108), Bytes(1, '\x01') + Bytes(0x107, '\0'));
+}
+
 // The buffer, the parameters and the status live from one upload to the next.
 TEST_F(PcifUpload, TheNextUploadStartsFromTheLastOnesBuffer) {
     EXPECT_EQ(upload(image("abcdef", 1, Bytes("\x02\x01\x01XY", 5))), 0);
