@@ -23,6 +23,8 @@ make_fixtures() {
     seq 1 50000 | sed 's/^/log line /' >big.log
     seq 1 500 >other && vpack z other -o other.Z && rm other
     cp -R "$root/examples/demo" release
+    cp "$root/examples/card/pcif.txt" card.txt && cp "$root/examples/card/firmware.bin" .
+    mkdir release/CARD && mkdisk cardimage write card.txt -o release/CARD/PCIF.IMG >/dev/null
 }
 
 awk -v dir="$scratch" '
