@@ -64,6 +64,8 @@ void fill_slots(ExecTable& t) {
     t.EXEC_EVENTUnlock = EXEC_EVENTUnlock;
     t.EXEC_EVENTLock = EXEC_EVENTLock;
     t.EXEC_DEBUGPrintf = EXEC_DEBUGPrintf;
+    t.EXEC_SLLOpen = EXEC_SLLOpen;
+    t.EXEC_SLLClose = EXEC_SLLClose;
     t.EXEC_LISTInit = EXEC_LISTInit;
     t.EXEC_NODEInit = EXEC_NODEInit;
     t.EXEC_LISTAddHead = EXEC_LISTAddHead;

@@ -154,6 +154,9 @@ int32_t EXEC_FILEPrintf(FILE* file, const char* format, ...);
 int32_t EXEC_Printf(const char* format, ...);
 // Function stack and debug output
 void EXEC_DEBUGPrintf(const char* format, ...);
+// Shared library modules
+SllLibrary* EXEC_SLLOpen(const char* name, uint16_t version, uint32_t argument);
+void EXEC_SLLClose(SllLibrary* library);
 // Clock, dates and strings
 void EXEC_CLOCKGetDate(ExecDate* date);
 void EXEC_CLOCKSetDate(ExecDate* date);
