@@ -84,6 +84,10 @@ void fill_slots(ExecTable& t) {
     t.EXEC_MEMGetErrors = EXEC_MEMGetErrors;
     t.EXEC_MEMFirstBlock = EXEC_MEMFirstBlock;
     t.EXEC_MEMNextBlock = EXEC_MEMNextBlock;
+    t.EXEC_STREAMOpen = EXEC_STREAMOpen;
+    t.EXEC_STREAMClose = EXEC_STREAMClose;
+    t.EXEC_STREAMRead = EXEC_STREAMRead;
+    t.EXEC_STREAMWrite = EXEC_STREAMWrite;
     t.EXEC_PACKCompress = EXEC_PACKCompress;
     t.EXEC_PACKDecompress = EXEC_PACKDecompress;
     t.EXEC_TREEInit = EXEC_TREEInit;

@@ -187,6 +187,11 @@ uint32_t EXEC_PHYSMap(uint32_t physical, uint32_t size);
 // Packed blocks
 uint32_t EXEC_PACKCompress(uint8_t method, const void* source, void* destination, uint32_t length);
 uint16_t EXEC_PACKDecompress(const void* packed, void* destination, uint32_t packed_length);
+// Buffered streams
+ExecStream* EXEC_STREAMOpen(FILE* file, uint32_t size, uint16_t mode);
+uint16_t EXEC_STREAMClose(ExecStream* stream);
+uint32_t EXEC_STREAMRead(void* destination, uint32_t count, ExecStream* stream);
+uint32_t EXEC_STREAMWrite(const void* source, uint32_t count, ExecStream* stream);
 // Sorted key tree
 void EXEC_TREEInit(KeyTree* tree);
 void EXEC_TREEInitNode(KeyTreeNode* node, uint32_t key);
