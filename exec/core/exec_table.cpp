@@ -44,6 +44,13 @@ void fill_slots(ExecTable& t) {
     t.EXEC_STRAppend = EXEC_STRAppend;
     t.EXEC_STRCompare = EXEC_STRCompare;
     t.EXEC_STRCompareNoCase = EXEC_STRCompareNoCase;
+    t.EXEC_MATHFromLong = EXEC_MATHFromLong;
+    t.EXEC_MATHToLong = EXEC_MATHToLong;
+    t.EXEC_MATHCompare = EXEC_MATHCompare;
+    t.EXEC_MATHAdd = EXEC_MATHAdd;
+    t.EXEC_MATHSub = EXEC_MATHSub;
+    t.EXEC_MATHMul = EXEC_MATHMul;
+    t.EXEC_MATHDiv = EXEC_MATHDiv;
     t.EXEC_DOSAlloc = EXEC_DOSAlloc;
     t.EXEC_DOSFree = EXEC_DOSFree;
     t.EXEC_FARWriteByte = EXEC_FARWriteByte;

@@ -192,6 +192,14 @@ ExecStream* EXEC_STREAMOpen(FILE* file, uint32_t size, uint16_t mode);
 uint16_t EXEC_STREAMClose(ExecStream* stream);
 uint32_t EXEC_STREAMRead(void* destination, uint32_t count, ExecStream* stream);
 uint32_t EXEC_STREAMWrite(const void* source, uint32_t count, ExecStream* stream);
+// Extended-real arithmetic
+long double EXEC_MATHFromLong(int32_t n);
+int32_t EXEC_MATHToLong(long double x);
+int32_t EXEC_MATHCompare(long double a, long double b);
+long double EXEC_MATHAdd(long double a, long double b);
+long double EXEC_MATHSub(long double a, long double b);
+long double EXEC_MATHMul(long double a, long double b);
+long double EXEC_MATHDiv(long double a, long double b);
 // Sorted key tree
 void EXEC_TREEInit(KeyTree* tree);
 void EXEC_TREEInitNode(KeyTreeNode* node, uint32_t key);
