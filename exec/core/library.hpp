@@ -200,6 +200,24 @@ long double EXEC_MATHAdd(long double a, long double b);
 long double EXEC_MATHSub(long double a, long double b);
 long double EXEC_MATHMul(long double a, long double b);
 long double EXEC_MATHDiv(long double a, long double b);
+// Resource files, and the byte comparison they use
+uint16_t EXEC_MEMCompare(const void* a, const void* b, uint32_t count);
+uint16_t EXEC_RSCCreate(const char* path);
+RSCFile* EXEC_RSCOpen(const char* path);
+void EXEC_RSCClose(RSCFile* rsc);
+uint16_t EXEC_RSCAdd(RSCFile* rsc, const void* type, uint16_t id, uint32_t size);
+uint16_t EXEC_RSCDelete(RSCFile* rsc, const void* type, uint16_t id);
+uint32_t EXEC_RSCFind(RSCFile* rsc, const void* type, uint16_t id);
+uint32_t EXEC_RSCFindFirst(RSCFile* rsc, void* type, uint16_t* id);
+uint32_t EXEC_RSCFindNext(RSCFile* rsc, void* type, uint16_t* id);
+uint32_t EXEC_RSCRead(RSCFile* rsc, uint32_t count, void* destination);
+uint32_t EXEC_RSCWrite(RSCFile* rsc, uint32_t count, const void* source);
+void EXEC_RSCSavePacked(const void* data, uint32_t size, const char* path, const void* type,
+                        uint16_t id, uint8_t method);
+uint32_t EXEC_RSCPackedSize(const char* path, const void* type, uint16_t id);
+uint16_t EXEC_RSCLoadPacked(void* destination, uint32_t capacity, const char* path,
+                            const void* type, uint16_t id);
+uint16_t EXEC_RSCBuildIndex(RSCFile* rsc);
 // Sorted key tree
 void EXEC_TREEInit(KeyTree* tree);
 void EXEC_TREEInitNode(KeyTreeNode* node, uint32_t key);
