@@ -15,7 +15,7 @@ run() {
 }
 
 # tool, one of its commands
-for entry in "desksim info" "vpack disk" "mkdisk build"; do
+for entry in "desksim info" "vpack disk" "mkdisk build" "rsctool list"; do
     read -r tool command <<<"$entry"
     start "$tool: --version"
     run --version
