@@ -392,7 +392,9 @@ int run_index(const std::string& path) {
         if (!t.EXEC_RSCBuildIndex(rsc.get())) throw Failure(path + ": damaged, no index built");
     }
     work.save(path, true);
-    say(path + ": index of " + std::to_string(entry_count(work)) + " entries built");
+    const uint16_t count = entry_count(work);
+    say(path + ": index of " + std::to_string(count) + (count == 1 ? " entry" : " entries") +
+        " built");
     return kExitOk;
 }
 
