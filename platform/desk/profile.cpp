@@ -34,6 +34,7 @@ constexpr int64_t kDefaultSlowPolls = 1000;
 constexpr int64_t kMaxGfxId = 0xFFFF;
 constexpr int64_t kMaxGfxRevision = 0xFF;
 constexpr int64_t kMaxGfxMemoryField = 7; // three bits
+constexpr int64_t kMaxFailTimes = 0xFFFFFFFF;
 constexpr uint32_t kBytesPerKib = 1024;
 constexpr uint32_t kNvrAddresses[] = {0xD4000, 0xF00000};
 // The TOML parser recurses per nested array or inline table and overflows the stack on a few
@@ -383,6 +384,35 @@ void read_gfx(const ProfileReader& reader, const Table& top, Profile& profile) {
         gfx.memory_field = static_cast<uint8_t>(*field);
 }
 
+void read_floppies(const ProfileReader& reader, const Table& top, Profile& profile) {
+    const Table* floppy = reader.table_at(top, "", "floppy", {"a", "b"});
+    if (!floppy) return;
+    for (int drive = 0; drive < 2; ++drive) {
+        const std::string letter(1, static_cast<char>('a' + drive));
+        const std::string key = "floppy." + letter;
+        const Table* table = reader.table_at(*floppy, "floppy", letter,
+                                             {"fitted", "image", "write_protected", "fail_times"});
+        if (!table) continue;
+        FloppyProfile& f = profile.floppies[drive];
+        reader.read_bool(*table, key, "fitted", f.fitted);
+        if (const auto found = table->find("image"); found != table->end()) {
+            if (!found->second.is_string() || found->second.as_string().str.empty())
+                reader.fail(key + ".image", "must be a file name (a non-empty string)");
+            f.image = found->second.as_string().str;
+            if (f.image.find('\0') != std::string::npos)
+                reader.fail(key + ".image", "must not contain a NUL character");
+        }
+        reader.read_bool(*table, key, "write_protected", f.write_protected);
+        if (const auto n = reader.read_int(*table, key, "fail_times", 0, kMaxFailTimes))
+            f.fail_times = static_cast<uint32_t>(*n);
+        // Settings of a drive that is not there would be silently ignored.
+        if (!f.fitted)
+            for (const char* setting : {"image", "write_protected", "fail_times"})
+                if (table->count(setting))
+                    reader.fail(key + "." + setting, "needs " + key + ".fitted = true");
+    }
+}
+
 } // namespace
 
 Profile parse_profile(std::string_view text, const std::string& source) {
@@ -391,8 +421,9 @@ Profile parse_profile(std::string_view text, const std::string& source) {
     Profile profile;
     profile.source = source;
     const Table& top = document.as_table();
-    reader.reject_unknown(top, "",
-                          {"halt", "extender", "memory", "drives", "card0", "card1", "nvr", "gfx"});
+    reader.reject_unknown(
+        top, "",
+        {"halt", "extender", "memory", "drives", "card0", "card1", "nvr", "gfx", "floppy"});
 
     reader.read_choice<HaltMode>(
         top, "", "halt", {{"exit", HaltMode::exit}, {"wait", HaltMode::wait}}, profile.halt);
@@ -437,6 +468,7 @@ Profile parse_profile(std::string_view text, const std::string& source) {
     }
 
     read_gfx(reader, top, profile);
+    read_floppies(reader, top, profile);
     return profile;
 }
 
@@ -506,6 +538,19 @@ chip = true
 id = 0x8811         # chip identity, 0 to 0xFFFF: CRT 0x2D is the high byte, 0x2E the low byte
 revision = 0x40     # chip revision, 0 to 0xFF: CRT 0x2F
 memory_field = 4    # video memory size, 0 to 7, bits 7-5 of CRT 0x36: 4 (or 0) 2 MB, 6 1 MB
+
+[floppy.a]
+# The first diskette drive (BIOS drive 0, INT 13h). Its diskette is an image file, relative to
+# this folder unless absolute, whose size gives the format: 360 KiB, 720 KiB, 1.2 MiB, 1.44 MiB
+# or 2.88 MiB. Without an image the drive is empty.
+fitted = true
+# image = "a.img"
+write_protected = false
+fail_times = 0      # the next operations that fail (status 80h), to rehearse retries
+
+[floppy.b]
+# The second diskette drive (BIOS drive 1); the same keys.
+fitted = false
 )";
 }
 

@@ -44,6 +44,16 @@ struct GfxProfile {
     bool operator==(const GfxProfile&) const = default;
 };
 
+// A diskette drive: BIOS drive 0 (floppy.a) or 1 (floppy.b), working on an image file whose size
+// gives the diskette's geometry.
+struct FloppyProfile {
+    bool fitted = false;
+    std::string image; // relative to the desk folder unless absolute; empty: no diskette
+    bool write_protected = false;
+    uint32_t fail_times = 0; // operations that fail (status 80h) before the drive works again
+    bool operator==(const FloppyProfile&) const = default;
+};
+
 struct Profile {
     std::string source = "built-in default desk"; // where it came from, for people
     HaltMode halt = HaltMode::exit;
@@ -60,6 +70,7 @@ struct Profile {
     uint32_t nvr_size = 0x20000;    // bytes; 0 for a desk without NVR
     uint32_t nvr_address = 0xD4000; // 0xD4000 or 0xF00000
     GfxProfile gfx;
+    FloppyProfile floppies[2]{{true, "", false, 0}, {false, "", false, 0}};
     bool operator==(const Profile&) const = default;
 };
 

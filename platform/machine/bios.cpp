@@ -1,5 +1,6 @@
 // The BIOS of the simulated PC: the timer and keyboard interrupt handlers, the keyboard buffer in
-// the BIOS data area, INT 16h, and the real-mode interrupt vector table.
+// the BIOS data area, INT 16h, the real-mode interrupt vector table, and INT 13h for the diskette
+// drives (floppy.cpp).
 #include "machine/machine.hpp"
 
 namespace pcplat {
@@ -29,7 +30,9 @@ constexpr uint32_t kDisketteTable = 0x00000522; // 0000:0522, where DOS keeps it
 constexpr uint8_t kDisketteTableVector = 0x1E;
 constexpr uint8_t kDisketteParameters[11] = {0xDF, 0x02, 0x25, 0x02, 0x12, 0x1B,
                                              0xFF, 0x6C, 0xF6, 0x0F, 0x08};
-constexpr uint16_t kEquipmentWord = 0x0021; // one diskette drive, 80-column colour
+constexpr uint16_t kEquipmentWord = 0x0020; // 80-column colour
+constexpr uint16_t kDiskettesFitted = 0x0001;
+constexpr unsigned kDiskettesShift = 6; // bits 7-6: diskette drives less one
 
 } // namespace
 
@@ -63,7 +66,10 @@ void Machine::install_bios() {
             static_cast<uint8_t>(kDisketteTable >> (8 * i));
     for (size_t i = 0; i < sizeof kDisketteParameters; ++i)
         conventional_[kDisketteTable + i] = kDisketteParameters[i];
-    set_bda_word(bda::kEquipment, kEquipmentWord);
+    const uint8_t diskettes = diskettes_->fitted_count();
+    set_bda_word(bda::kEquipment,
+                 diskettes ? kEquipmentWord | kDiskettesFitted | (diskettes - 1) << kDiskettesShift
+                           : kEquipmentWord);
     set_bda_word(bda::kMemoryKib, 640);
     set_bda_word(bda::kKeyHead, bda::kBufferFirst);
     set_bda_word(bda::kKeyTail, bda::kBufferFirst);
@@ -71,6 +77,7 @@ void Machine::install_bios() {
     set_bda_word(bda::kKeyBufferEnd, bda::kBufferLast);
     set_real_int(0x16, [this](RealRegs& r) { bios_int16(r); });
     set_real_int(0x1A, [this](RealRegs& r) { bios_int1a(r); });
+    set_real_int(0x13, [this](RealRegs& r) { diskettes_->int13(r); });
 }
 
 void bios_entry::timer() {

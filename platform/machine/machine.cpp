@@ -102,6 +102,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         pci_ = std::make_unique<Pci>(ports_);
         vga_ = std::make_unique<Vga>(ports_, profile_.gfx);
         desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
+        diskettes_ = std::make_unique<Diskettes>(profile_, desk_dir_, conventional_, phys_);
 
         drives_.map('A', options.start_dir.empty() ? std::filesystem::current_path()
                                                    : options.start_dir);

@@ -9,6 +9,7 @@
 #include "machine/devices.hpp"
 #include "machine/drives.hpp"
 #include "machine/file_faults.hpp"
+#include "machine/floppy.hpp"
 
 #include <pcplat/dpmi.h>
 
@@ -168,6 +169,7 @@ class Machine {
     Descriptors& descriptors() { return descriptors_; }
     DosMemory& dos_memory() { return dos_memory_; }
     DriveMap& drives() { return drives_; }
+    Diskettes& diskettes() { return *diskettes_; }
     Desk& desk() { return *desk_; }
     const Profile& profile() const { return profile_; }
     Clock& clock() { return *clock_; }
@@ -235,6 +237,7 @@ class Machine {
     Descriptors descriptors_;
     DosMemory dos_memory_;
     DriveMap drives_;
+    std::unique_ptr<Diskettes> diskettes_;
     std::unique_ptr<HostConsole> console_;
 
     std::atomic<bool> stop_ticker_{false};

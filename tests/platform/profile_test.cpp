@@ -58,10 +58,11 @@ TEST(ProfileDefaults, DefaultProfileTextParsesToTheDefaults) {
 TEST(ProfileDefaults, DefaultProfileTextNamesEveryKey) {
     const std::string text = default_profile_text();
     for (const char* key :
-         {"halt",     "[extender]",   "present", "[memory]",    "available_kib", "swap_kib",
-          "[drives]", "[card0]",      "[card1]", "fitted",      "type",          "blocks",
-          "[nvr]",    "size_kib",     "address", "[gfx]",       "chip",          "id",
-          "revision", "memory_field", "polls",   "reject_block"})
+         {"halt",     "[extender]",      "present",   "[memory]",     "available_kib", "swap_kib",
+          "[drives]", "[card0]",         "[card1]",   "fitted",       "type",          "blocks",
+          "[nvr]",    "size_kib",        "address",   "[gfx]",        "chip",          "id",
+          "revision", "memory_field",    "polls",     "reject_block", "[floppy.a]",    "[floppy.b]",
+          "image",    "write_protected", "fail_times"})
         EXPECT_NE(text.find(key), std::string::npos) << key;
 }
 
@@ -102,6 +103,13 @@ chip = false
 id = 0x8901
 revision = 0x07
 memory_field = 6
+[floppy.a]
+fitted = false
+[floppy.b]
+fitted = true
+image = "/disks/b.img"
+write_protected = true
+fail_times = 3
 )");
     EXPECT_EQ(profile.halt, HaltMode::wait);
     EXPECT_FALSE(profile.extender_present);
@@ -114,6 +122,8 @@ memory_field = 6
     EXPECT_EQ(profile.nvr_size, 32u * 1024);
     EXPECT_EQ(profile.nvr_address, 0xF00000u);
     EXPECT_EQ(profile.gfx, (GfxProfile{false, 0x8901, 0x07, 6}));
+    EXPECT_EQ(profile.floppies[0], FloppyProfile{});
+    EXPECT_EQ(profile.floppies[1], (FloppyProfile{true, "/disks/b.img", true, 3}));
 }
 
 TEST(ProfileValues, ASlowCardHasADefaultPace) {
@@ -193,6 +203,8 @@ TEST(ProfileErrors, UnknownKeysAndTablesAreRefusedAtEveryLevel) {
         {"[extender]\npresnt = true\n", "/x/desk.toml: extender.presnt: unknown key"},
         {"[memory]\nfree_kib = 1\n", "/x/desk.toml: memory.free_kib: unknown key"},
         {"[gfx]\nmemory = 2\n", "/x/desk.toml: gfx.memory: unknown key"},
+        {"[floppy.c]\n", "/x/desk.toml: floppy.c: unknown table"},
+        {"[floppy.a]\nreadonly = true\n", "/x/desk.toml: floppy.a.readonly: unknown key"},
         // The first in the file is named, not the first alphabetically.
         {"zzz = 1\naaa = 2\n", "/x/desk.toml: zzz: unknown key"},
         // A key name cannot break the message over two lines.
@@ -215,6 +227,24 @@ TEST(ProfileErrors, WrongTypesAreRefused) {
         {"nvr = 1", "/x/desk.toml: nvr: must be a table"},
         {"[[card0]]\nfitted = true\n", "/x/desk.toml: card0: must be a table"},
         {"drives = \"c\"", "/x/desk.toml: drives: must be a table"},
+        {"floppy = 1", "/x/desk.toml: floppy: must be a table"},
+        {"floppy.b = \"b.img\"", "/x/desk.toml: floppy.b: must be a table"},
+        {"floppy.a.image = 1",
+         "/x/desk.toml: floppy.a.image: must be a file name (a non-empty string)"},
+        {"floppy.a.image = \"\"",
+         "/x/desk.toml: floppy.a.image: must be a file name (a non-empty string)"},
+        {"floppy.a.image = \"a\\u0000b\"",
+         "/x/desk.toml: floppy.a.image: must not contain a NUL character"},
+        {"floppy.a.write_protected = 1",
+         "/x/desk.toml: floppy.a.write_protected: must be true or false"},
+        {"floppy.a.fail_times = \"2\"", "/x/desk.toml: floppy.a.fail_times: must be an integer"},
+        {"floppy.a.fail_times = -1",
+         "/x/desk.toml: floppy.a.fail_times: must be between 0 and 4294967295, got -1"},
+        // Settings of a drive that is not fitted would be lost.
+        {"floppy.b.image = \"b.img\"",
+         "/x/desk.toml: floppy.b.image: needs floppy.b.fitted = true"},
+        {"[floppy.a]\nfitted = false\nfail_times = 1",
+         "/x/desk.toml: floppy.a.fail_times: needs floppy.a.fitted = true"},
     });
 }
 
