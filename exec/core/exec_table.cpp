@@ -66,6 +66,10 @@ void fill_slots(ExecTable& t) {
     t.EXEC_SELCreate = EXEC_SELCreate;
     t.EXEC_SELFree = EXEC_SELFree;
     t.EXEC_PHYSMap = EXEC_PHYSMap;
+    t.EXEC_DPMIRealInt = EXEC_DPMIRealInt;
+    t.EXEC_DISKGetGeometry = EXEC_DISKGetGeometry;
+    t.EXEC_DISKWriteTrack = EXEC_DISKWriteTrack;
+    t.EXEC_DISKReadTrack = EXEC_DISKReadTrack;
     t.EXEC_INTDisable = EXEC_INTDisable;
     t.EXEC_INTEnable = EXEC_INTEnable;
     t.EXEC_EVENTUnlock = EXEC_EVENTUnlock;

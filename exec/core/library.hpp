@@ -184,6 +184,13 @@ void EXEC_FARCopyFrom(uint16_t selector, void* destination, uint32_t count, uint
 uint16_t EXEC_SELCreate(uint32_t base, uint32_t length);
 void EXEC_SELFree(uint16_t selector);
 uint32_t EXEC_PHYSMap(uint32_t physical, uint32_t size);
+// Real-mode interrupts
+uint16_t EXEC_DPMIRealInt(uint16_t interrupt, ExecRealRegs* regs);
+// Diskette tracks
+uint16_t EXEC_DISKGetGeometry(uint16_t drive, uint16_t* cylinders, uint16_t* heads,
+                              uint16_t* sectors);
+uint16_t EXEC_DISKWriteTrack(uint16_t cylinder, uint16_t head, const void* data);
+uint16_t EXEC_DISKReadTrack(uint16_t cylinder, uint16_t head, void* destination);
 // Packed blocks
 uint32_t EXEC_PACKCompress(uint8_t method, const void* source, void* destination, uint32_t length);
 uint16_t EXEC_PACKDecompress(const void* packed, void* destination, uint32_t packed_length);

@@ -1,0 +1,14 @@
+// Real-mode interrupts through the DPMI host, for the services that need the BIOS.
+#include "core/library.hpp"
+
+#include <pcplat/dpmi.h>
+
+static_assert(sizeof(ExecRealRegs) == sizeof(RealRegs), "the DPMI real-mode call structure");
+
+extern "C" uint16_t EXEC_DPMIRealInt(uint16_t interrupt, ExecRealRegs* regs) {
+    if (!regs) return 0;
+    // The host writes the registers after the interrupt back into the block; the interrupt's
+    // own carry flag is in it, for the caller to test.
+    return dpmi_real_int(static_cast<uint8_t>(interrupt), reinterpret_cast<RealRegs*>(regs)) ? 1
+                                                                                             : 0;
+}
