@@ -39,6 +39,11 @@ int main(void) {
     uint32_t before_total, before_peak, before_owner, after_owner, peak;
     char name[16];
     void* block;
+    RSCFile* rsc;
+    FILE* file;
+    ExecStream* stream;
+    unsigned char bytes[32];
+    uint16_t cylinders = 0, heads = 0, sectors = 0;
     ExecTable* t = EXEC_OpenExec(0);
     if (!t) {
         printf("FAIL open\n");
@@ -75,6 +80,25 @@ int main(void) {
     check(t->EXEC_MATHToLong(t->EXEC_MATHDiv(t->EXEC_MATHFromLong(-10), 0.5L)) == -20,
           "-10 / 0.5 through the table");
     check(t->EXEC_MATHCompare(1.0L, t->EXEC_MATHAdd(0.5L, 0.5L)) == 0, "0.5 + 0.5 == 1");
+
+    /* One service of each of the other groups, through the table: a resource file made and
+     * read back through a stream, a module that is not there, and drive 0's geometry (the
+     * default desk's drive is empty and still answers for a 1.44 MB diskette). */
+    check(t->EXEC_RSCCreate("CLIENT.RSC") == 1, "resource file created");
+    rsc = t->EXEC_RSCOpen("CLIENT.RSC");
+    check(rsc != NULL, "resource file opened");
+    if (rsc) t->EXEC_RSCClose(rsc);
+    file = t->EXEC_FILEOpen("CLIENT.RSC", "rb");
+    stream = file ? t->EXEC_STREAMOpen(file, 4, 1) : NULL;
+    check(stream != NULL && t->EXEC_STREAMRead(bytes, sizeof bytes, stream) == 14 &&
+              t->EXEC_STREAMClose(stream) == 1,
+          "14 header bytes through a stream of 4");
+    if (file) t->EXEC_FILEClose(file);
+    remove("CLIENT.RSC");
+    check(t->EXEC_SLLOpen("NOSUCH.SLL", 1, 0) == NULL, "no module of that name");
+    check(t->EXEC_DISKGetGeometry(0, &cylinders, &heads, &sectors) == 0 && cylinders == 80 &&
+              heads == 2 && sectors == 18,
+          "drive 0's geometry");
 
     t->EXEC_Printf("%s %d\n", "printed through the table:", 42);
     EXEC_CloseExec();
