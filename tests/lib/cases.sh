@@ -40,3 +40,39 @@ expect_no_out() { grep -qF -- "$1" out.txt && fail "stdout has: $1"; }
 expect_err() { grep -qF -- "$1" err.txt || fail "stderr lacks: $1"; }
 expect_silent_stdout() { [[ ! -s out.txt ]] || fail "expected nothing on stdout"; }
 expect_no_err() { [[ ! -s err.txt ]] || fail "expected nothing on stderr"; }
+
+# For scripts that test one of the tools: set tool_program to its path and tool_name to the name
+# its messages start with. run ARGS runs it away from any desk, with standard input closed.
+run() {
+    env -u DESKSIM "$tool_program" "$@" >out.txt 2>err.txt </dev/null
+    rc=$?
+}
+expect_ok() {
+    [[ $rc == 0 ]] || fail "expected success"
+    [[ ! -s err.txt ]] || fail "expected nothing on stderr"
+}
+# A failure: status 1 and one line on stderr, "NAME: ", holding every given piece.
+expect_refusal() {
+    [[ $rc == 1 ]] || fail "expected exit status 1"
+    [[ $(wc -l <err.txt) == 1 ]] || fail "expected exactly one line on stderr"
+    grep -q "^$tool_name: " err.txt || fail "stderr does not start with '$tool_name: '"
+    local piece
+    for piece in "$@"; do grep -qF -- "$piece" err.txt || fail "stderr lacks: $piece"; done
+}
+# A wrong command line, for each ARGS string given: status 2 and one line naming --help.
+expect_usage_errors() {
+    local args
+    for args in "$@"; do
+        # shellcheck disable=SC2086 # the words of one command line
+        run $args
+        ((rc == 2)) || fail "'$args': exit status $rc"
+        [[ $(wc -l <err.txt) == 1 ]] && grep -qF -- "--help" err.txt || fail "'$args': not one line"
+        expect_silent_stdout
+    done
+}
+# No temporary output (the tools write NAME.vpack-XXXXXX, then rename) left under this folder.
+expect_no_temporaries() {
+    local left
+    left=$(find . -name '*.vpack-*' | head -3)
+    [[ -z $left ]] || fail "temporary files left: $left"
+}

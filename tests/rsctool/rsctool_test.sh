@@ -12,27 +12,10 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 cd "$scratch" || exit 1
 
-run() {
-    env -u DESKSIM "$rsctool" "$@" >out.txt 2>err.txt </dev/null
-    rc=$?
-}
-expect_ok() {
-    [[ $rc == 0 ]] || fail "expected success"
-    [[ ! -s err.txt ]] || fail "expected nothing on stderr"
-}
-expect_refusal() {
-    [[ $rc == 1 ]] || fail "expected exit status 1"
-    [[ $(wc -l <err.txt) == 1 ]] || fail "expected exactly one line on stderr"
-    grep -q '^rsctool: ' err.txt || fail "stderr does not start with 'rsctool: '"
-    local piece
-    for piece in "$@"; do grep -qF -- "$piece" err.txt || fail "stderr lacks: $piece"; done
-}
+tool_program=$rsctool
+tool_name=rsctool
+
 expect_unchanged() { cmp -s "$1" "$2" || fail "$1 changed"; }
-no_temporaries() {
-    local left
-    left=$(find . -name '*.vpack-*' | head -3)
-    [[ -z $left ]] || fail "temporary files left: $left"
-}
 
 mkdir -p files
 printf 'hello, desk\n' >files/text.txt
@@ -89,7 +72,7 @@ done
 run extract game.rsc FILE:5
 expect_ok
 expect_unchanged out.txt files/text.txt
-no_temporaries
+expect_no_temporaries
 finish
 
 start "delete and index keep the other entries readable"
@@ -130,7 +113,7 @@ run add -f game.rsc FILE:1 files/text.txt
 expect_ok
 run extract game.rsc FILE:1 -o replaced
 expect_unchanged replaced files/text.txt
-no_temporaries
+expect_no_temporaries
 finish
 
 start "files that are not resource files are refused"
@@ -149,13 +132,8 @@ expect_refusal "missing.rsc: No such file or directory"
 finish
 
 start "a wrong command line is one line naming --help, with status 2"
-for args in "" "frobnicate" "list" "add game.rsc" "add game.rsc -m zip A:1 files/text.txt" \
-    "delete game.rsc FILE:1 extra"; do
-    # shellcheck disable=SC2086
-    run $args
-    ((rc == 2)) || fail "'$args': exit status $rc"
-    [[ $(wc -l <err.txt) == 1 ]] && grep -qF -- "--help" err.txt || fail "'$args': not one line"
-done
+expect_usage_errors "" "frobnicate" "list" "add game.rsc" "add game.rsc -m zip A:1 files/text.txt" \
+    "delete game.rsc FILE:1 extra"
 for name in "TYPES:1" "A:65536" "A:" ":1" "A:x"; do
     run delete game.rsc "$name"
     expect_refusal "$name: not an entry name"

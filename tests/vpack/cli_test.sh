@@ -8,14 +8,8 @@ cp "$inputs/text.txt" text.txt
 cp "$inputs/seq.txt" seq.txt
 
 start "a wrong command line is one line naming --help, with status 2"
-for args in "" "frobnicate x" "pack" "pack -m 7 text.txt" "pack -m lzw2 text.txt" \
-    "unz a.Z b.Z"; do
-    # shellcheck disable=SC2086
-    run $args
-    ((rc == 2)) || fail "'$args': exit status $rc"
-    [[ $(wc -l <err.txt) == 1 ]] && grep -qF -- "--help" err.txt || fail "'$args': not one line"
-    expect_silent_stdout
-done
+expect_usage_errors "" "frobnicate x" "pack" "pack -m 7 text.txt" "pack -m lzw2 text.txt" \
+    "unz a.Z b.Z"
 expect_absent text.txt.pk
 finish
 

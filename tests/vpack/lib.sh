@@ -13,34 +13,13 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 cd "$scratch" || exit 1
 
-# run ARGS: runs vpack with stdin closed off; stdout to out.txt, stderr to err.txt.
-run() {
-    env -u DESKSIM "$vpack" "$@" >out.txt 2>err.txt </dev/null
-    rc=$?
-}
+tool_program=$vpack
+tool_name=vpack
 
-expect_ok() {
-    [[ $rc == 0 ]] || fail "expected success"
-    [[ ! -s err.txt ]] || fail "expected nothing on stderr"
-}
-# A failure: status 1 and one line on stderr, "vpack: ", holding every given piece.
-expect_refusal() {
-    [[ $rc == 1 ]] || fail "expected exit status 1"
-    [[ $(wc -l <err.txt) == 1 ]] || fail "expected exactly one line on stderr"
-    grep -q '^vpack: ' err.txt || fail "stderr does not start with 'vpack: '"
-    local piece
-    for piece in "$@"; do grep -qF -- "$piece" err.txt || fail "stderr lacks: $piece"; done
-}
 expect_same() { cmp -s "$1" "$2" || fail "$1 and $2 differ"; }
 expect_absent() {
     local f
     for f in "$@"; do [[ ! -e $f ]] || fail "$f exists"; done
-}
-# No temporary output left anywhere under the scratch folder.
-expect_no_temporaries() {
-    local left
-    left=$(find . -name '*.vpack-*' | head -3)
-    [[ -z $left ]] || fail "temporary files left: $left"
 }
 
 size_of() { stat -c %s "$1"; }
