@@ -84,12 +84,12 @@ long double EXEC_MATHMul(long double a, long double b) {
     return a * b;
 }
 
-// Any non-zero divisor divides normally. A zero divisor gives 0 for a zero dividend and the
-// saturation limit otherwise, whatever the signs. A NaN operand gives NaN, as it does in the
-// other operations: a NaN divisor is not zero, and a NaN dividend is divided too.
+// Any non-zero divisor divides normally (a NaN divisor is not zero, so it gives NaN). A zero
+// divisor gives 0 for a zero dividend and the saturation limit for any other, NaN included,
+// whatever the signs.
 long double EXEC_MATHDiv(long double a, long double b) {
     TraceScope trace(vantrel::kDivId);
-    if (b != 0.0L || std::isnan(a)) return a / b;
+    if (b != 0.0L) return a / b;
     return a == 0.0L ? 0.0L : vantrel::kLimitReal;
 }
 

@@ -117,14 +117,15 @@ TEST_F(ExecTest, DivisionDividesByEveryNonZeroDivisor) {
         {-10, 0, kL},
         {-10, -0.0L, kL},
         {kInf, 0, kL},
+        {kNaN, 0, kL}, // a dividend other than zero
     };
     for (const auto& c : cases) {
         const long double q = exec_->EXEC_MATHDiv(c.a, c.b);
         EXPECT_EQ(q, c.expected) << static_cast<double>(c.a) << " / " << static_cast<double>(c.b);
         EXPECT_FALSE(std::signbit(q) && q == 0) << "a zero quotient by zero is +0";
     }
-    // NaN in, NaN out: a NaN divisor is not a zero one.
-    const long double nan_cases[][2] = {{kNaN, 2}, {2, kNaN}, {kNaN, 0}, {0, kNaN}};
+    // A NaN divisor is not a zero one: NaN out.
+    const long double nan_cases[][2] = {{kNaN, 2}, {2, kNaN}, {0, kNaN}};
     for (const auto& c : nan_cases)
         EXPECT_TRUE(std::isnan(exec_->EXEC_MATHDiv(c[0], c[1])));
 }
