@@ -432,7 +432,8 @@ void EXEC_RSCSavePacked(const void* data, uint32_t size, const char* path, const
     trace.step(2);
     const uint32_t packed = t->EXEC_PACKCompress(method, data, buffer, size);
     // A method the packer refuses gives no packed form: the stored entry is left as it is
-    // rather than replaced by an empty one.
+    // rather than replaced by an empty one, and the failure is reported as a failed write.
+    if (packed == 0 && size != 0) t->EXEC_Printf("Error writing the data.\n");
     if (packed != 0 || size == 0) {
         trace.step(3);
         // Only a missing file is created: one that exists but cannot be opened as a resource

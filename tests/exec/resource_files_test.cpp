@@ -285,8 +285,10 @@ TEST_F(ResourceFilesTest, SavingOverwritesInPlaceOnlyWhenThePackedLengthIsTheSam
     const std::string moved =
         header(2) + entry("BBBB", 1, "b") + entry("AAAA", 1, std::string("\0\4\0\0\0four", 9));
     EXPECT_EQ(drive_a_file("T.RSC"), moved);
-    // A method the packer does not know leaves the stored entry alone.
+    // A method the packer does not know leaves the stored entry alone, and says so.
+    ::testing::internal::CaptureStdout();
     exec_->EXEC_RSCSavePacked("other", 5, "T.RSC", "AAAA", 1, 9);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error writing the data.\n");
     EXPECT_EQ(drive_a_file("T.RSC"), moved);
 }
 
