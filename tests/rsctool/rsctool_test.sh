@@ -92,6 +92,18 @@ expect_out "8 entries"
 grep -qE "^FILE +2 " out.txt && fail "FILE:2 is still listed"
 finish
 
+start "plain bytes that look like a packed header of any length are listed as plain"
+printf '\001\377\377\377\377abc' >files/fake.bin
+run create fake.rsc
+run add fake.rsc FAKE:1 files/fake.bin
+expect_ok
+run list fake.rsc
+expect_ok
+grep -qE "^FAKE +1 +8  plain$" out.txt || fail "not listed as plain"
+run extract fake.rsc -u FAKE:1 -o fake.out
+expect_refusal "FAKE:1: not a packed entry"
+finish
+
 start "refusals leave the resource file as it was"
 cp game.rsc kept.rsc
 run add game.rsc FILE:1 files/text.txt

@@ -211,9 +211,10 @@ Packing packing_of(ExecTable& t, const std::vector<uint8_t>& data) {
     if (data.size() < vpack::kBlockHeaderBytes || data[0] >= vpack::kMethodCount) return {};
     const uint32_t length = data[1] | data[2] << 8 | data[3] << 16 | uint32_t{data[4]} << 24;
     std::vector<uint8_t> out;
+    // Plain bytes that only look like a header can name any length: too large is plain.
     try {
         out.resize(length);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         return {};
     }
     if (!t.EXEC_PACKDecompress(data.data(), out.data(), static_cast<uint32_t>(data.size())))
@@ -356,6 +357,8 @@ int run_extract(const std::string& path, const std::string& name, std::string ou
         if (data.size() < vpack::kBlockHeaderBytes || data[0] >= vpack::kMethodCount)
             throw Failure(what + ": not a packed entry");
         const uint32_t length = data[1] | data[2] << 8 | data[3] << 16 | uint32_t{data[4]} << 24;
+        if (length > std::vector<uint8_t>().max_size())
+            throw Failure(what + ": not a packed entry");
         std::vector<uint8_t> unpacked(length);
         if (!t.EXEC_RSCLoadPacked(unpacked.data(), length, kWorkName, entry.type, entry.id))
             throw Failure(what + ": damaged packed entry");
