@@ -3,6 +3,7 @@
 // memory may stay booked to resource files, and the function stack must come back to 0.
 #include "fuzz_desk.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -55,7 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint32_t before = fuzz::in_use(kOwner);
     if (RSCFile* rsc = t.EXEC_RSCOpen("FUZZ.RSC")) {
-        const uint32_t count = size >= 14 ? (data[12] | data[13] << 8) : 0;
+        // The header's count bounds the walks, and so does what the file can hold (an entry
+        // is at least its 10-byte header): a damaged file that names one entry twice makes
+        // the enumeration circle, and 65535 rounds of it only slow the search.
+        const uint32_t count =
+            size >= 14 ? std::min<uint32_t>(data[12] | data[13] << 8, size / 10) : 0;
         walk_entries(t, rsc, size, count + 1);
         if (t.EXEC_RSCBuildIndex(rsc)) walk_entries(t, rsc, size + 10 * count, count + 1);
         char type[4];
