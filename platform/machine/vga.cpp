@@ -1,5 +1,7 @@
 #include "machine/devices.hpp"
 
+#include <functional>
+
 namespace pcplat {
 
 namespace {
@@ -43,6 +45,24 @@ bool read_only(uint8_t crtc_index) {
     return crtc_index == kIdHigh || crtc_index == kIdLow || crtc_index == kRevision ||
            crtc_index == kConfiguration;
 }
+
+// An index port and the data port after it: the data port reads and writes the register the
+// index names, where lookup finds it (null: it reads 0xFF and writes vanish), except the ones
+// fixed says are read-only.
+PortHandlers bank_ports(uint16_t index_port, uint8_t& index,
+                        std::function<uint8_t*(uint8_t)> lookup, bool (*fixed)(uint8_t)) {
+    PortHandlers handlers;
+    handlers.in8 = [index_port, &index, lookup](uint16_t port) {
+        return port == index_port ? index : value_of(lookup(index));
+    };
+    handlers.out8 = [index_port, &index, lookup, fixed](uint16_t port, uint8_t v) {
+        if (port == index_port)
+            index = v;
+        else if (!fixed || !fixed(index))
+            store(lookup(index), v);
+    };
+    return handlers;
+}
 } // namespace
 
 Vga::Vga(PortBus& ports, const GfxProfile& profile) : chip_(profile.chip) {
@@ -53,31 +73,17 @@ Vga::Vga(PortBus& ports, const GfxProfile& profile) : chip_(profile.chip) {
         (profile.memory_field & kMemoryFieldBits) << kMemoryFieldShift | kConfigurationStraps);
     crtc_.registers[kSystemConfig] = kSystemConfigPowerOn;
 
-    PortHandlers sequencer;
-    sequencer.in8 = [this](uint16_t port) {
-        return port == ports::kVgaSequencerIndex ? sequencer_.index
-                                                 : value_of(sequencer_register(sequencer_.index));
-    };
-    sequencer.out8 = [this](uint16_t port, uint8_t v) {
-        if (port == ports::kVgaSequencerIndex)
-            sequencer_.index = v;
-        else
-            store(sequencer_register(sequencer_.index), v);
-    };
     sequencer_claim_ =
-        ports.claim(ports::kVgaSequencerIndex, 2, std::move(sequencer), "VGA sequencer");
-
-    PortHandlers crtc;
-    crtc.in8 = [this](uint16_t port) {
-        return port == ports::kVgaCrtcIndex ? crtc_.index : value_of(crtc_register(crtc_.index));
-    };
-    crtc.out8 = [this](uint16_t port, uint8_t v) {
-        if (port == ports::kVgaCrtcIndex)
-            crtc_.index = v;
-        else if (!read_only(crtc_.index))
-            store(crtc_register(crtc_.index), v);
-    };
-    crtc_claim_ = ports.claim(ports::kVgaCrtcIndex, 2, std::move(crtc), "VGA CRT controller");
+        ports.claim(ports::kVgaSequencerIndex, 2,
+                    bank_ports(
+                        ports::kVgaSequencerIndex, sequencer_.index,
+                        [this](uint8_t i) { return sequencer_register(i); }, nullptr),
+                    "VGA sequencer");
+    crtc_claim_ = ports.claim(ports::kVgaCrtcIndex, 2,
+                              bank_ports(
+                                  ports::kVgaCrtcIndex, crtc_.index,
+                                  [this](uint8_t i) { return crtc_register(i); }, read_only),
+                              "VGA CRT controller");
 }
 
 uint8_t* Vga::sequencer_register(uint8_t index) {
