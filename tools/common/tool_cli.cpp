@@ -25,7 +25,8 @@ void add_version_flag(CLI::App& app, std::function<std::string()> library) {
         "Show the version of the program and of its library, and exit");
 }
 
-int parse(CLI::App& app, int argc, char** argv) {
+int parse(CLI::App& app, const std::string& footer, int argc, char** argv) {
+    app.footer(footer);
     try {
         app.parse(argc, argv);
         return kGoOn;

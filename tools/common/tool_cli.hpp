@@ -25,8 +25,10 @@ void report(const std::string& program, const std::string& reason);
 void add_version_flag(CLI::App& app, std::function<std::string()> library);
 
 // Parses the command line: kGoOn, or the status to end with (0 after --help and --version, which
-// print to standard output; kExitUsage after a mistake, reported in one line).
-int parse(CLI::App& app, int argc, char** argv);
+// print to standard output; kExitUsage after a mistake, reported in one line). The footer is the
+// top-level help's closing text, set here, once every subcommand is made: a subcommand takes its
+// parent's footer when it is made, and the long text belongs to the top-level help only.
+int parse(CLI::App& app, const std::string& footer, int argc, char** argv);
 
 // The packing methods: "0" or "stored", "1" or "huffman", "2" or "lzw", "3" or "lzw-sized", and
 // "best", every method keeping the smallest block.

@@ -519,10 +519,8 @@ int main(int argc, char** argv) {
     std::string log_desk;
     card_log->add_option("DIR", log_desk, "The desk folder (default: the one DESKSIM names)");
 
-    // Set last: a subcommand takes its parent's footer when it is made, and the long text
-    // belongs to the top-level help only.
-    app.footer(kFooter);
-    if (const int status = tools::parse(app, argc, argv); status != tools::kGoOn) return status;
+    if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn)
+        return status;
 
     try {
         if (info->parsed()) return run_info();

@@ -709,10 +709,7 @@ int main(int argc, char** argv) {
     card_show_cmd->add_option("image", card_file, "the image file")->required();
     card_cmd->footer(kCardFooter);
 
-    // Set last: a subcommand takes its parent's footer when it is made, and the long text
-    // belongs to the top-level help only.
-    app.footer(kFooter);
-    if (const int status = tools::parse(app, argc, argv); status != tools::kGoOn) {
+    if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn) {
         vpack::close_library(); // --version opened it
         return status;
     }

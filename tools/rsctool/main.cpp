@@ -462,9 +462,8 @@ int main(int argc, char** argv) {
     CLI::App* index = app.add_subcommand("index", "Build the lookup index");
     file_arg(index);
 
-    // Set last: a subcommand takes its parent's footer when it is made.
-    app.footer(kFooter);
-    if (const int status = tools::parse(app, argc, argv); status != tools::kGoOn) return status;
+    if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn)
+        return status;
 
     vpack::install_signal_handlers();
     int status = kExitFailed;

@@ -320,10 +320,7 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     force_flag(unz);
 
-    // Set last: a subcommand takes its parent's footer when it is made, and the long text
-    // belongs to the top-level help only.
-    app.footer(kFooter);
-    if (const int status = tools::parse(app, argc, argv); status != tools::kGoOn) {
+    if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn) {
         close_library(); // --version opened it
         return status;
     }
