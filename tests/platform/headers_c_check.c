@@ -1,7 +1,9 @@
 /* The platform headers are C headers: this file only has to compile as C99. */
 #include <pcplat/cpu.h>
 #include <pcplat/dos.h>
+#include <pcplat/desk_card.h>
 #include <pcplat/dpmi.h>
+#include <pcplat/host.h>
 #include <pcplat/win32.h>
 
 #include <stddef.h>

@@ -4,6 +4,7 @@
 #include "io.hpp"
 #include "tool_cli.hpp"
 
+#include <pcplat/host.h>
 #include <vantrel/exec.h>
 
 #include <fcntl.h>
@@ -120,14 +121,7 @@ class Workspace {
 
     ExecTable& library() {
         if (table_) return *table_;
-        // A desk named in DESKSIM is left alone, and the simulated keyboard is kept off our
-        // standard input.
-        ::unsetenv("DESKSIM");
-        const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null_fd >= 0) {
-            ::dup2(null_fd, STDIN_FILENO);
-            ::close(null_fd);
-        }
+        host_use_builtin_desk();
         const fs::path here = fs::current_path();
         fs::current_path(folder_);
         table_ = EXEC_OpenExec(0);

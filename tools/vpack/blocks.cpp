@@ -2,10 +2,8 @@
 
 #include "zfile.hpp"
 
+#include <pcplat/host.h>
 #include <vantrel/exec.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,15 +24,8 @@ ExecTable* g_table = nullptr;
 
 ExecTable& library() {
     if (g_table) return *g_table;
-    // Packing needs no desk. A desk named in DESKSIM is left alone (a program may be running on
-    // it, or its profile may be broken), and the simulated keyboard is kept off our standard
-    // input, which it would read and, on a terminal, switch to raw mode.
-    ::unsetenv("DESKSIM");
-    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd >= 0) {
-        ::dup2(null_fd, STDIN_FILENO);
-        ::close(null_fd);
-    }
+    // Packing needs no desk.
+    host_use_builtin_desk();
     g_table = EXEC_OpenExec(0);
     if (!g_table) throw Failure("the runtime library cannot start");
     // The library has put in its own handlers; ours go first and pass the signal on.

@@ -2,8 +2,7 @@
 // description file.
 #include "engine/program.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <pcplat/host.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,12 +31,7 @@ void print_usage() {
 // built-in desk, away from any desk in DESKSIM (a program may be running on it) and with the
 // keyboard off standard input.
 int print_version() {
-    ::unsetenv("DESKSIM");
-    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd >= 0) {
-        ::dup2(null_fd, STDIN_FILENO);
-        ::close(null_fd);
-    }
+    host_use_builtin_desk();
     ExecTable* exec = EXEC_OpenExec(0);
     if (!exec) {
         std::fprintf(stderr, "tolvanex: the runtime library cannot be opened\n");

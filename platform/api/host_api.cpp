@@ -1,0 +1,15 @@
+#include <pcplat/host.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+extern "C" void host_use_builtin_desk(void) {
+    ::unsetenv("DESKSIM");
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_fd >= 0) {
+        ::dup2(null_fd, STDIN_FILENO);
+        ::close(null_fd);
+    }
+}
