@@ -16,6 +16,7 @@
 #include <exception>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -201,19 +202,27 @@ struct Packing {
     int method = -1;
     uint32_t length = 0;
 };
-Packing packing_of(ExecTable& t, const std::vector<uint8_t>& data) {
+// The unpacked length a packed block's header names, when the bytes start like one and the
+// length is one a buffer can have: plain bytes that only look like a header can name any.
+std::optional<uint32_t> claimed_length(const std::vector<uint8_t>& data) {
     if (data.size() < vpack::kBlockHeaderBytes || data[0] >= vpack::kMethodCount) return {};
     const uint32_t length = data[1] | data[2] << 8 | data[3] << 16 | uint32_t{data[4]} << 24;
+    if (length > std::vector<uint8_t>().max_size()) return {};
+    return length;
+}
+
+Packing packing_of(ExecTable& t, const std::vector<uint8_t>& data) {
+    const std::optional<uint32_t> length = claimed_length(data);
+    if (!length) return {};
     std::vector<uint8_t> out;
-    // Plain bytes that only look like a header can name any length: too large is plain.
     try {
-        out.resize(length);
-    } catch (const std::exception&) {
+        out.resize(*length);
+    } catch (const std::bad_alloc&) {
         return {};
     }
     if (!t.EXEC_PACKDecompress(data.data(), out.data(), static_cast<uint32_t>(data.size())))
         return {};
-    return {data[0], length};
+    return {data[0], *length};
 }
 
 int run_create(const std::string& path, bool force) {
@@ -348,13 +357,10 @@ int run_extract(const std::string& path, const std::string& name, std::string ou
         data = read_entry(t, rsc.get(), size, what);
     }
     if (unpack) {
-        if (data.size() < vpack::kBlockHeaderBytes || data[0] >= vpack::kMethodCount)
-            throw Failure(what + ": not a packed entry");
-        const uint32_t length = data[1] | data[2] << 8 | data[3] << 16 | uint32_t{data[4]} << 24;
-        if (length > std::vector<uint8_t>().max_size())
-            throw Failure(what + ": not a packed entry");
-        std::vector<uint8_t> unpacked(length);
-        if (!t.EXEC_RSCLoadPacked(unpacked.data(), length, kWorkName, entry.type, entry.id))
+        const std::optional<uint32_t> length = claimed_length(data);
+        if (!length) throw Failure(what + ": not a packed entry");
+        std::vector<uint8_t> unpacked(*length);
+        if (!t.EXEC_RSCLoadPacked(unpacked.data(), *length, kWorkName, entry.type, entry.id))
             throw Failure(what + ": damaged packed entry");
         data.swap(unpacked);
     }

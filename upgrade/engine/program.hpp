@@ -4,6 +4,7 @@
 
 #include "engine/keywords.hpp"
 
+#include <pcplat/desk_card.h>
 #include <vantrel/exec.h>
 
 #include <cstdint>
@@ -15,6 +16,9 @@ constexpr uint16_t kNotFound = 0xFFFF;
 constexpr int kArgumentBuffer = kArgumentLimit + 1;
 constexpr int kScriptNameLimit = 51;
 constexpr int kCardWindows = 2;
+// Where the card windows are, and the length of a selector over one.
+constexpr uint32_t kCardWindowAddress[kCardWindows] = {DESK_CARD_WINDOW_0, DESK_CARD_WINDOW_1};
+constexpr uint32_t kCardSelectorLength = 0x10000;
 
 // A command handler: reads its own argument line from the script, does its work, and returns
 // nonzero to go on or 0 to fail the run. A label search is requested through the program state.

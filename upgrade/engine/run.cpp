@@ -4,15 +4,12 @@
 #include "engine/program.hpp"
 
 #include <pcplat/cpu.h>
-#include <pcplat/desk_card.h>
 #include <pcplat/win32.h>
 
 namespace tolvanex {
 
 namespace {
 
-constexpr uint32_t kCardWindowAddress[kCardWindows] = {DESK_CARD_WINDOW_0, DESK_CARD_WINDOW_1};
-constexpr uint32_t kCardWindowLength = 0x10000;
 constexpr int kClearLines = 50;
 
 Program g_program;
@@ -147,7 +144,8 @@ bool RunScript() {
 
 void MapCardWindows() {
     for (int i = 0; i < kCardWindows; ++i)
-        program().card_window[i] = exec()->EXEC_SELCreate(kCardWindowAddress[i], kCardWindowLength);
+        program().card_window[i] =
+            exec()->EXEC_SELCreate(kCardWindowAddress[i], kCardSelectorLength);
 }
 
 void FreeCardWindows() {

@@ -21,8 +21,6 @@ constexpr uint32_t kNvrProbeAddress = 0xD4000;
 constexpr uint8_t kTestByte = 0x48;
 constexpr uint32_t kTestOffsets[2] = {1, kNvrSize - 2};
 
-constexpr uint32_t kCardAddress[kCardWindows] = {DESK_CARD_WINDOW_0, DESK_CARD_WINDOW_1};
-constexpr uint32_t kCardProbeLength = 0x10000;
 constexpr uint32_t kCardTypeOffset = DESK_CARD_TYPE;
 constexpr uint16_t kNoCard = 0xFFFF;
 
@@ -97,7 +95,8 @@ void NvrWipe(uint32_t address) {
 uint16_t DeskType() {
     bool present[kCardWindows] = {};
     for (int i = 0; i < kCardWindows; ++i) {
-        const uint16_t selector = exec()->EXEC_SELCreate(kCardAddress[i], kCardProbeLength);
+        const uint16_t selector =
+            exec()->EXEC_SELCreate(kCardWindowAddress[i], kCardSelectorLength);
         if (!selector) continue;
         present[i] = exec()->EXEC_FARReadWord(selector, kCardTypeOffset) != kNoCard;
         exec()->EXEC_SELFree(selector);

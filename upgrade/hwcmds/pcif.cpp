@@ -100,32 +100,26 @@ bool send_image(ImageReader in) {
 
     if (exec()->EXEC_FARReadByte(card, kCommand) != 0)
         exec()->EXEC_FARWriteByte(card, kCommand, kCommandWake);
-    uint8_t text_length = 0;
-    if (!in.byte(text_length) || !in.bytes(s.block, text_length) || !in.byte(s.p3)) {
+    // The image ends inside its header or a record.
+    const auto cut_short = [&s] {
         s.status = kPcifImageShort;
         return false;
-    }
+    };
+    uint8_t text_length = 0;
+    if (!in.byte(text_length) || !in.bytes(s.block, text_length) || !in.byte(s.p3))
+        return cut_short();
     s.command = kCommandBlock;
     for (uint8_t length = 0; in.byte(length);) {
         uint8_t a = 0, b = 0;
-        if (!in.byte(a) || !in.byte(b)) {
-            s.status = kPcifImageShort;
-            return false;
-        }
+        if (!in.byte(a) || !in.byte(b)) return cut_short();
         const uint32_t n = length ? length : sizeof s.block;
         s.p6 = length;
         s.p7 = a;
         if (b) {
             s.p5 = b;
-            if (!in.bytes(s.block, n)) {
-                s.status = kPcifImageShort;
-                return false;
-            }
+            if (!in.bytes(s.block, n)) return cut_short();
         } else {
-            if (!in.byte(s.p5)) {
-                s.status = kPcifImageShort;
-                return false;
-            }
+            if (!in.byte(s.p5)) return cut_short();
             std::memset(s.block, 0, n);
         }
         if (!PcifSendBlock()) return false;
@@ -138,6 +132,24 @@ bool send_image(ImageReader in) {
     return PcifSendBlock() != 0;
 }
 
+bool idle(uint8_t command) {
+    return command == 0;
+}
+bool finished(uint8_t command) {
+    return command == 0 || command == kCommandDone;
+}
+
+// Reads the card's command byte until it satisfies settled or the poll count reaches the limit;
+// the count goes on from where it stands. The last value read.
+uint8_t poll_command(uint16_t card, uint32_t& polls, bool (*settled)(uint8_t)) {
+    uint8_t command = exec()->EXEC_FARReadByte(card, kCommand);
+    while (!settled(command) && polls < kPollLimit) {
+        ++polls;
+        command = exec()->EXEC_FARReadByte(card, kCommand);
+    }
+    return command;
+}
+
 } // namespace
 
 uint16_t PcifSendBlock() {
@@ -147,12 +159,7 @@ uint16_t PcifSendBlock() {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         // The count carries on from the last attempt's wait: after a completion timeout the
         // idle wait looks once.
-        uint8_t command = exec()->EXEC_FARReadByte(card, kCommand);
-        while (command != 0 && polls < kPollLimit) {
-            ++polls;
-            command = exec()->EXEC_FARReadByte(card, kCommand);
-        }
-        if (command != 0) {
+        if (!idle(poll_command(card, polls, idle))) {
             s.status = kPcifCardStuck;
             continue;
         }
@@ -164,12 +171,7 @@ uint16_t PcifSendBlock() {
         exec()->EXEC_FARWriteByte(card, kCommand, s.command);
 
         polls = 0;
-        command = exec()->EXEC_FARReadByte(card, kCommand);
-        while (command != 0 && command != kCommandDone && polls < kPollLimit) {
-            ++polls;
-            command = exec()->EXEC_FARReadByte(card, kCommand);
-        }
-        if (command != 0 && command != kCommandDone) {
+        if (!finished(poll_command(card, polls, finished))) {
             s.status = kPcifCardStuck;
             continue;
         }
