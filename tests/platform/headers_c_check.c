@@ -4,6 +4,7 @@
 #include <pcplat/desk_card.h>
 #include <pcplat/dpmi.h>
 #include <pcplat/host.h>
+#include <pcplat/mouse.h>
 #include <pcplat/win32.h>
 
 #include <stddef.h>
