@@ -22,13 +22,23 @@ void dos_set_vector(uint8_t n, FarPtr vector) {
 }
 
 int dos_write(uint16_t handle, const void* data, uint16_t count, uint16_t* written) {
-    Machine::current().safe_point();
+    // After a host fault (a crash report on its way out) no interrupt may run and no stdio lock
+    // may be waited for.
+    Machine& m = Machine::current();
+    const bool host_fault = m.in_host_fault();
+    if (!host_fault) m.safe_point();
     if (written) *written = 0;
     if (handle != 1 && handle != 2) return DOS_ERROR_INVALID_HANDLE;
     if (count == 0) return 0;
     if (!data) return DOS_ERROR_WRITE_FAULT;
     // Straight to the handle, after what the program's buffered streams already hold.
-    std::fflush(handle == 1 ? stdout : stderr);
+    FILE* stream = handle == 1 ? stdout : stderr;
+    if (!host_fault) {
+        std::fflush(stream);
+    } else if (ftrylockfile(stream) == 0) {
+        fflush_unlocked(stream);
+        funlockfile(stream);
+    }
     uint16_t done = 0;
     const auto* bytes = static_cast<const char*>(data);
     while (done < count) {

@@ -19,7 +19,6 @@ constexpr uint32_t kConventionalSize = 0xA0000;
 // suspended process) and those ticks are lost, as they would be on a PC with interrupts off.
 constexpr uint64_t kMaxCatchUpTicks = 1000;
 constexpr int kIdleWaitMs = 1;
-constexpr int kExitFault = 3;
 constexpr int kExitDeskFailed = 4;
 constexpr int kExitInputEnded = 5;
 constexpr int kExitSignalBase = 128; // as a shell reports a signal
@@ -41,14 +40,21 @@ std::filesystem::path make_temporary_desk() {
     return pattern;
 }
 
-// What the DPMI host does with an exception nobody handles: the program ends.
+// What the DPMI host does with an exception nobody handles: the program ends. After a host
+// fault only what is safe in a signal handler is done: no stdio lock, no allocation.
 void default_exception_handler(DpmiExceptionFrame* frame) {
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "desk PC: unhandled processor exception %u (error code 0x%08X) at selector "
-                 "0x%04X offset 0x%08X; the program ends\n",
-                 unsigned{frame->exception}, frame->error_code, unsigned{frame->fault_selector},
-                 frame->fault_offset);
+    const Machine* m = Machine::installed();
+    const bool host_fault = m && m->in_host_fault();
+    if (!host_fault) std::fflush(stdout);
+    char text[160];
+    const int length = std::snprintf(text, sizeof text,
+                                     "desk PC: unhandled processor exception %u (error code "
+                                     "0x%08X) at selector 0x%04X offset 0x%08X; the program "
+                                     "ends\n",
+                                     unsigned{frame->exception}, frame->error_code,
+                                     unsigned{frame->fault_selector}, frame->fault_offset);
+    if (length > 0) (void)!::write(2, text, std::min<size_t>(size_t(length), sizeof text - 1));
+    if (host_fault) end_after_host_fault();
     std::exit(kExitFault);
 }
 
@@ -77,6 +83,7 @@ FarPtr exception_pointer(DpmiExceptionHandler handler) {
 Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSize, 0) {
     if (options.desk_dir.empty()) {
         desk_dir_ = make_temporary_desk();
+        desk_dir_text_ = desk_dir_.string();
         desk_is_temporary_ = true;
     } else {
         desk_dir_ = options.desk_dir;
@@ -130,6 +137,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
     raise_attention();
     for (auto& handler : exceptions_)
         handler = exception_pointer(&default_exception_handler);
+    host_faults_ = std::make_unique<HostFaults>(*this);
     if (options.host_console) console_ = std::make_unique<HostConsole>();
     if (!manual_clock_) {
         // Those signals are taken on the watcher thread, so the program's own thread never runs
@@ -172,6 +180,7 @@ void Machine::run_ticker() {
 }
 
 Machine::~Machine() {
+    host_faults_.reset();
     stop_ticker_.store(true);
     if (ticker_.joinable()) {
         ticker_.join();
@@ -268,10 +277,31 @@ void Machine::raise_fault(uint8_t exception, uint32_t error_code, uint16_t selec
     frame.exception = exception;
     frame.fault_selector = selector;
     frame.fault_offset = offset;
+    frame.ds = Descriptors::kDataSelector;
+    frame.es = Descriptors::kDataSelector;
     // A handler that keeps faulting would recurse without end.
     if (++fault_nesting_ > kMaxFaultNesting) default_exception_handler(&frame);
+    // Exception handlers run with interrupts off; the flag comes back with the return.
+    const uint8_t was = cpu_flags.interrupts;
+    cli();
     dpmi_chain_exception(exceptions_[exception < exceptions_.size() ? exception : 0], &frame);
+    cpu_flags.interrupts = was;
     --fault_nesting_;
+}
+
+void Machine::raise_host_fault(DpmiExceptionFrame& frame) {
+    ++faults_;
+    in_host_fault_ = true;
+    cli();
+    dpmi_chain_exception(exceptions_[frame.exception], &frame);
+    // The handlers returned, but the faulting instruction cannot be run again.
+    char text[120];
+    const int length = std::snprintf(text, sizeof text,
+                                     "desk PC: processor exception %u in the program cannot be "
+                                     "resumed; the program ends\n",
+                                     unsigned{frame.exception});
+    if (length > 0) (void)!::write(2, text, std::min<size_t>(size_t(length), sizeof text - 1));
+    end_after_host_fault();
 }
 
 namespace {

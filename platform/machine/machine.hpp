@@ -10,6 +10,7 @@
 #include "machine/drives.hpp"
 #include "machine/file_faults.hpp"
 #include "machine/floppy.hpp"
+#include "machine/host_faults.hpp"
 
 #include <pcplat/dpmi.h>
 
@@ -110,6 +111,9 @@ struct MachineOptions {
 
 class HostConsole;
 
+// The status a program ends with after a processor exception nobody handled.
+constexpr int kExitFault = 3;
+
 class Machine {
   public:
     // Throws ProfileError for a desk that cannot start.
@@ -148,6 +152,11 @@ class Machine {
     void set_exception_handler(uint8_t n, FarPtr v) { exceptions_[n] = v; }
     // Raises a processor exception through the installed handler chain.
     void raise_fault(uint8_t exception, uint32_t error_code, uint16_t selector, uint32_t offset);
+    // A fault of the host processor (see HostFaults): through the same chain, from the signal
+    // handler. Afterwards the program can only end.
+    [[noreturn]] void raise_host_fault(DpmiExceptionFrame& frame);
+    // True from a host fault on: nothing may then wait for a lock or serve interrupts.
+    bool in_host_fault() const { return in_host_fault_; }
     unsigned faults() const { return faults_; }
 
     // Far access through a selector; false (after the fault has been raised) when it faults.
@@ -178,6 +187,8 @@ class Machine {
     std::span<uint8_t> conventional() { return conventional_; }
     const std::filesystem::path& desk_dir() const { return desk_dir_; }
     bool desk_is_temporary() const { return desk_is_temporary_; }
+    // The desk folder as text made once, for a path that may not allocate.
+    const char* desk_dir_text() const { return desk_dir_text_.c_str(); }
 
     // The BIOS keyboard buffer: words of (scan << 8 | ascii), as INT 16h gives them.
     bool bios_key_waiting();
@@ -218,6 +229,7 @@ class Machine {
 
     Profile profile_;
     std::filesystem::path desk_dir_;
+    std::string desk_dir_text_;
     bool desk_is_temporary_ = false;
     std::unique_ptr<DeskLock> desk_lock_; // a named desk runs one machine at a time
     std::unique_ptr<Clock> clock_;
@@ -252,6 +264,8 @@ class Machine {
     std::optional<uint8_t> pending_extended_;
     unsigned faults_ = 0;
     int fault_nesting_ = 0;
+    bool in_host_fault_ = false;
+    std::unique_ptr<HostFaults> host_faults_;
 };
 
 // Packs a protected-mode handler into a far pointer of the program's code segment.

@@ -35,7 +35,14 @@ typedef struct RealRegs {
 } RealRegs;
 
 /* What an exception handler is given: the DPMI 0.9 exception frame (error code, faulting CS:EIP,
- * flags, SS:ESP), then what the simulated processor knows of the fault. */
+ * flags, SS:ESP), then what the processor knows of the fault.
+ * Two kinds of fault arrive here. A fault of the desk's own hardware model (an access through
+ * a bad selector) is raised inside a platform call: EIP and ESP, the general registers and the
+ * selector fields FS/GS are not kept there and read 0, DS and ES are the program's data
+ * selector. A fault of the host processor in the program (an access to memory that is not
+ * mapped: exception 14 with the page-fault error code; a bus error or an invalid instruction:
+ * exception 13 with error code 0) carries the faulting instruction's registers, and the
+ * address that faulted as fault_offset. */
 typedef struct DpmiExceptionFrame {
     uint32_t error_code;
     uint32_t eip;
@@ -45,14 +52,18 @@ typedef struct DpmiExceptionFrame {
     uint32_t esp;
     uint16_t ss;
     uint16_t reserved2;
-    uint8_t exception;       /* 13: general protection */
+    uint8_t exception;       /* 13: general protection, 14: page fault */
     uint16_t fault_selector; /* the selector of the access that faulted */
     uint32_t fault_offset;   /* and its offset */
+    uint32_t eax, ebx, ecx, edx, esi, edi, ebp;
+    uint16_t ds, es;
 } DpmiExceptionFrame;
 #pragma pack(pop)
 
-/* An exception handler. When it returns, the simulated processor abandons the faulting access
- * (a read gives all bits set, a write is dropped) and the program goes on. */
+/* An exception handler. It runs with the interrupt flag clear. When it returns from a fault of
+ * the hardware model, the faulting access is abandoned (a read gives all bits set, a write is
+ * dropped) and the program goes on; a host fault cannot be resumed, so after the handlers the
+ * program ends with status 3. */
 typedef void (*DpmiExceptionHandler)(DpmiExceptionFrame* frame);
 
 enum { DPMI_EXCEPTION_GP = 13, DPMI_EXCEPTION_PAGE = 14 };
