@@ -126,6 +126,7 @@ void fill_slots(ExecTable& t) {
     t.EXEC_TREEPrev = EXEC_TREEPrev;
     t.EXEC_TREEFind = EXEC_TREEFind;
     t.EXEC_TREECount = EXEC_TREECount;
+    t.E_SetGFXActive = E_SetGFXActive;
 }
 
 // Printed at the close in debug mode. The library keeps no stdio or debug buffer of its own, so
@@ -155,6 +156,7 @@ extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
     }
     vantrel::fill_slots(g_table);
     g_library_state.table = &g_table;
+    vantrel::install_exception_handlers();
     g_library_state.mode = mode;
     ExecDate date = vantrel::kBuildDate;
     ExecTime time = vantrel::kBuildTime;
@@ -191,4 +193,5 @@ extern "C" void EXEC_CloseExec(void) {
         g_library_state.debug_file = nullptr;
         g_library_state.debug_file_open = 0;
     }
+    vantrel::restore_exception_handlers();
 }

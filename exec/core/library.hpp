@@ -75,6 +75,12 @@ struct LibraryState {
     uint16_t statistics_initialised = 0;
     LiveBlockSet live_blocks;
     SmallBlockCache small_blocks;
+    // Called once by the crash handler before its report (E_SetGFXActive).
+    void (*graphics_restore)(void) = nullptr;
+    // The crash report: written at most once per process.
+    uint8_t crash_exception = 0;
+    uint32_t crash_error_code = 0;
+    uint8_t crash_report_written = 0;
 };
 
 // One instance per process.
@@ -84,6 +90,10 @@ inline LibraryState& state() {
 }
 // Once per library lifetime: totals and owner figures to 0, free memory at start measured.
 void initialise_memory_statistics();
+// The crash report's handlers of the general-protection fault and the page fault, in place from
+// the open to the close; the handlers found before are passed each exception on.
+void install_exception_handlers();
+void restore_exception_handlers();
 // The table the services call through (valid between the open and the close).
 inline ExecTable* exec() {
     return state().table;
@@ -186,6 +196,8 @@ void EXEC_SELFree(uint16_t selector);
 uint32_t EXEC_PHYSMap(uint32_t physical, uint32_t size);
 // Real-mode interrupts
 uint16_t EXEC_DPMIRealInt(uint16_t interrupt, ExecRealRegs* regs);
+// The crash report
+void E_SetGFXActive(void (*restore)(void));
 // Diskette tracks
 uint16_t EXEC_DISKGetGeometry(uint16_t drive, uint16_t* cylinders, uint16_t* heads,
                               uint16_t* sectors);

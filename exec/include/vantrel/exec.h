@@ -177,8 +177,7 @@ typedef uint16_t (*EXEC_PACKDecompressFn)(const void* packed, void* destination,
 typedef FILE* (*EXEC_FILEOpenFn)(const char* name, const char* mode);
 typedef void (*EXEC_FILECloseFn)(FILE* file);
 typedef uint32_t (*EXEC_FILEReadFn)(void* buffer, uint32_t size, uint32_t count, FILE* file);
-typedef uint32_t (*EXEC_FILEWriteFn)(const void* buffer, uint32_t size, uint32_t count,
-                                     FILE* file);
+typedef uint32_t (*EXEC_FILEWriteFn)(const void* buffer, uint32_t size, uint32_t count, FILE* file);
 typedef int32_t (*EXEC_FILESeekFn)(FILE* file, int32_t offset, int32_t origin);
 typedef int32_t (*EXEC_FILETellFn)(FILE* file);
 typedef int32_t (*EXEC_FILEFlushFn)(FILE* file);
@@ -412,6 +411,9 @@ typedef struct ExecTable {
  * "debug.txt" and a closing report; the value 3: the debug file kept open until the close. */
 ExecTable* EXEC_OpenExec(uint16_t mode);
 void EXEC_CloseExec(void);
+/* Registers the routine that puts the screen back into a text mode before a crash report (0:
+ * none); it is called at most once. Also the table's slot E_SetGFXActive. */
+void E_SetGFXActive(void (*restore)(void));
 
 #define VANTREL_CHECK_OFFSET(type, field, offset)                                                  \
     VANTREL_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field)
