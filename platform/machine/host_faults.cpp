@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -17,9 +18,17 @@ constexpr std::array<int, 3> kFaultSignals{SIGSEGV, SIGBUS, SIGILL};
 constexpr uint8_t kGeneralProtection = 13;
 constexpr uint8_t kPageFault = 14;
 
-// The handler's own stack: a fault may come from a stack that has run out.
+// The handler's own stack: a fault may come from a stack that has run out. Mapped, not a
+// global array, so that AddressSanitizer sees plain memory where the handler's frames go.
 constexpr size_t kFaultStackSize = 64 * 1024;
-alignas(16) char g_fault_stack[kFaultStackSize];
+void* fault_stack() {
+    static void* const stack = [] {
+        void* p = mmap(nullptr, kFaultStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : p;
+    }();
+    return stack;
+}
 
 // Set while a host fault is handled; a fault on that path ends the program at once.
 volatile sig_atomic_t g_handling = 0;
@@ -51,7 +60,11 @@ void fill_frame(DpmiExceptionFrame& frame, int signal, const siginfo_t* info,
     frame.es = Descriptors::kDataSelector;
 }
 
-void on_host_fault(int signal, siginfo_t* info, void* context) {
+// The i386 ABI wants the stack 16-byte aligned at a call; the emulator that runs this code on
+// 64-bit hosts enters signal handlers 4 bytes off, which breaks whatever relies on it (the
+// sanitizers' frame layout among them). The handler aligns it again.
+__attribute__((force_align_arg_pointer)) void on_host_fault(int signal, siginfo_t* info,
+                                                            void* context) {
     if (g_handling) _exit(kExitFault); // the handlers themselves faulted
     g_handling = 1;
     Machine* machine = Machine::installed();
@@ -76,10 +89,13 @@ void remove_folder(const char* folder) {
 } // namespace
 
 HostFaults::HostFaults(Machine&) {
-    stack_t stack{};
-    stack.ss_sp = g_fault_stack;
-    stack.ss_size = sizeof g_fault_stack;
-    sigaltstack(&stack, &saved_stack_);
+    if (void* memory = fault_stack()) {
+        stack_t stack{};
+        stack.ss_sp = memory;
+        stack.ss_size = kFaultStackSize;
+        sigaltstack(&stack, &saved_stack_);
+        own_stack_ = true;
+    }
     struct sigaction action {};
     action.sa_sigaction = &on_host_fault;
     // SA_NODEFER: a fault inside the handlers comes in again, and ends the program.
@@ -92,7 +108,7 @@ HostFaults::HostFaults(Machine&) {
 HostFaults::~HostFaults() {
     for (size_t i = 0; i < kFaultSignals.size(); ++i)
         sigaction(kFaultSignals[i], &saved_[i], nullptr);
-    sigaltstack(&saved_stack_, nullptr);
+    if (own_stack_) sigaltstack(&saved_stack_, nullptr);
 }
 
 void end_after_host_fault() {

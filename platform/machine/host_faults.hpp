@@ -25,6 +25,7 @@ class HostFaults {
   private:
     struct sigaction saved_[3]{};
     stack_t saved_stack_{};
+    bool own_stack_ = false;
 };
 
 // Ends the program after a fault that cannot be resumed: what its buffered standard output
