@@ -421,9 +421,9 @@ Profile parse_profile(std::string_view text, const std::string& source) {
     Profile profile;
     profile.source = source;
     const Table& top = document.as_table();
-    reader.reject_unknown(
-        top, "",
-        {"halt", "extender", "memory", "drives", "card0", "card1", "nvr", "gfx", "floppy"});
+    reader.reject_unknown(top, "",
+                          {"halt", "extender", "memory", "drives", "card0", "card1", "nvr", "gfx",
+                           "mouse", "floppy"});
 
     reader.read_choice<HaltMode>(
         top, "", "halt", {{"exit", HaltMode::exit}, {"wait", HaltMode::wait}}, profile.halt);
@@ -468,6 +468,8 @@ Profile parse_profile(std::string_view text, const std::string& source) {
     }
 
     read_gfx(reader, top, profile);
+    if (const Table* mouse = reader.table_at(top, "", "mouse", {"present"}))
+        reader.read_bool(*mouse, "mouse", "present", profile.mouse.present);
     read_floppies(reader, top, profile);
     return profile;
 }
@@ -538,6 +540,11 @@ chip = true
 id = 0x8811         # chip identity, 0 to 0xFFFF: CRT 0x2D is the high byte, 0x2E the low byte
 revision = 0x40     # chip revision, 0 to 0xFF: CRT 0x2F
 memory_field = 4    # video memory size, 0 to 7, bits 7-5 of CRT 0x36: 4 (or 0) 2 MB, 6 1 MB
+
+[mouse]
+# A mouse with its driver (INT 33h, a text-mode driver: 0 to 639 by 0 to 199). false: no driver
+# answers, as on a desk without a mouse.
+present = true
 
 [floppy.a]
 # The first diskette drive (BIOS drive 0, INT 13h). Its diskette is an image file, relative to

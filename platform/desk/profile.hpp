@@ -54,6 +54,12 @@ struct FloppyProfile {
     bool operator==(const FloppyProfile&) const = default;
 };
 
+// The mouse and its driver (INT 33h); without one, no driver answers.
+struct MouseProfile {
+    bool present = true;
+    bool operator==(const MouseProfile&) const = default;
+};
+
 struct Profile {
     std::string source = "built-in default desk"; // where it came from, for people
     HaltMode halt = HaltMode::exit;
@@ -70,6 +76,7 @@ struct Profile {
     uint32_t nvr_size = 0x20000;    // bytes; 0 for a desk without NVR
     uint32_t nvr_address = 0xD4000; // 0xD4000 or 0xF00000
     GfxProfile gfx;
+    MouseProfile mouse;
     FloppyProfile floppies[2]{{true, "", false, 0}, {false, "", false, 0}};
     bool operator==(const Profile&) const = default;
 };

@@ -105,6 +105,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         pic_ = std::make_unique<Pic>(ports_);
         pit_ = std::make_unique<Pit>(ports_, *clock_);
         kbc_ = std::make_unique<Kbc>(ports_);
+        mouse_ = std::make_unique<Mouse>(*this, profile_.mouse.present);
         speaker_ = std::make_unique<Speaker>(ports_, *pit_);
         pci_ = std::make_unique<Pci>(ports_);
         vga_ = std::make_unique<Vga>(ports_, profile_.gfx);
@@ -132,6 +133,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         throw ProfileError(desk_dir_.string() + ": " + e.what());
     }
     install_bios();
+    mouse_->install();
     // One processor per process: a new machine starts it with interrupts on.
     cpu_flags.interrupts = 1;
     raise_attention();
@@ -237,6 +239,7 @@ void Machine::serve_safe_point() {
             --due;
         }
         if (kbc_->refill()) pic_->raise(1);
+        if (mouse_->refill()) pic_->raise(Mouse::kIrq);
         const int irq = interrupts_enabled() ? pic_->deliverable() : -1;
         if (irq < 0) {
             if (due == 0) break;

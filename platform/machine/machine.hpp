@@ -11,6 +11,7 @@
 #include "machine/file_faults.hpp"
 #include "machine/floppy.hpp"
 #include "machine/host_faults.hpp"
+#include "machine/mouse.hpp"
 
 #include <pcplat/dpmi.h>
 
@@ -174,6 +175,7 @@ class Machine {
     Pic& pic() { return *pic_; }
     Pit& pit() { return *pit_; }
     Kbc& kbc() { return *kbc_; }
+    Mouse& mouse() { return *mouse_; }
     Speaker& speaker() { return *speaker_; }
     Descriptors& descriptors() { return descriptors_; }
     DosMemory& dos_memory() { return dos_memory_; }
@@ -242,6 +244,7 @@ class Machine {
     std::unique_ptr<Pic> pic_;
     std::unique_ptr<Pit> pit_;
     std::unique_ptr<Kbc> kbc_;
+    std::unique_ptr<Mouse> mouse_;
     std::unique_ptr<Speaker> speaker_;
     std::unique_ptr<Pci> pci_;
     std::unique_ptr<Vga> vga_;

@@ -64,6 +64,7 @@ TEST(ProfileDefaults, DefaultProfileTextNamesEveryKey) {
           "revision", "memory_field",    "polls",     "reject_block", "[floppy.a]",    "[floppy.b]",
           "image",    "write_protected", "fail_times"})
         EXPECT_NE(text.find(key), std::string::npos) << key;
+    EXPECT_NE(text.find("[mouse]"), std::string::npos);
 }
 
 TEST(ProfileDefaults, MemoryExampleInDefaultTextIsValidOnceUncommented) {
@@ -103,6 +104,8 @@ chip = false
 id = 0x8901
 revision = 0x07
 memory_field = 6
+[mouse]
+present = false
 [floppy.a]
 fitted = false
 [floppy.b]
@@ -122,6 +125,7 @@ fail_times = 3
     EXPECT_EQ(profile.nvr_size, 32u * 1024);
     EXPECT_EQ(profile.nvr_address, 0xF00000u);
     EXPECT_EQ(profile.gfx, (GfxProfile{false, 0x8901, 0x07, 6}));
+    EXPECT_FALSE(profile.mouse.present);
     EXPECT_EQ(profile.floppies[0], FloppyProfile{});
     EXPECT_EQ(profile.floppies[1], (FloppyProfile{true, "/disks/b.img", true, 3}));
 }
