@@ -74,6 +74,11 @@ void fill_slots(ExecTable& t) {
     t.EXEC_INTEnable = EXEC_INTEnable;
     t.EXEC_EVENTUnlock = EXEC_EVENTUnlock;
     t.EXEC_EVENTLock = EXEC_EVENTLock;
+    t.EXEC_TIMERAdd = EXEC_TIMERAdd;
+    t.EXEC_TIMERRemove = EXEC_TIMERRemove;
+    t.EXEC_KEYSetHandler = EXEC_KEYSetHandler;
+    t.EXEC_MOUSESetHandler = EXEC_MOUSESetHandler;
+    t.EXEC_MOUSESetRange = EXEC_MOUSESetRange;
     t.EXEC_DEBUGPrintf = EXEC_DEBUGPrintf;
     t.EXEC_SLLOpen = EXEC_SLLOpen;
     t.EXEC_SLLClose = EXEC_SLLClose;
@@ -182,11 +187,13 @@ extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
         }
     }
     vantrel::initialise_memory_statistics();
+    vantrel::start_event_machinery();
     return &g_table;
 }
 
 extern "C" void EXEC_CloseExec(void) {
     if (!g_library_state.table) return;
+    vantrel::stop_event_machinery();
     if (g_library_state.mode & vantrel::kModeDebug) vantrel::closing_report(g_table);
     if (g_library_state.debug_file_open) {
         g_table.EXEC_FILEClose(g_library_state.debug_file);

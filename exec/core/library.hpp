@@ -94,6 +94,10 @@ void initialise_memory_statistics();
 // the open to the close; the handlers found before are passed each exception on.
 void install_exception_handlers();
 void restore_exception_handlers();
+// The event machinery: the sources cleared, the timer list made, the timer and mouse hooks
+// installed (at the open); every hook removed and the timers freed (at the close).
+void start_event_machinery();
+void stop_event_machinery();
 // The table the services call through (valid between the open and the close).
 inline ExecTable* exec() {
     return state().table;
@@ -151,6 +155,13 @@ void EXEC_EVENTLock(uint16_t source);
 void EXEC_EVENTUnlock(uint16_t source);
 void EXEC_INTDisable(void);
 void EXEC_INTEnable(void);
+// Timers, keyboard and mouse events
+TimerNode* EXEC_TIMERAdd(void (*callback)(void), int16_t period);
+void EXEC_TIMERRemove(TimerNode* timer);
+void EXEC_KEYSetHandler(void (*handler)(uint16_t scan_code));
+void EXEC_MOUSESetHandler(void (*handler)(MouseRegs* state));
+uint16_t EXEC_MOUSESetRange(int16_t left, int16_t top, int16_t right, int16_t bottom,
+                            int16_t ratio_x, int16_t ratio_y);
 // Files and console
 FILE* EXEC_FILEOpen(const char* name, const char* mode);
 void EXEC_FILEClose(FILE* file);
