@@ -4,8 +4,14 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 static int failures;
+static volatile int ticks_seen;
+
+static void count_tick(void) {
+    ++ticks_seen;
+}
 
 static void check(int ok, const char* what) {
     if (!ok) {
@@ -44,6 +50,8 @@ int main(void) {
     ExecStream* stream;
     unsigned char bytes[32];
     uint16_t cylinders = 0, heads = 0, sectors = 0;
+    TimerNode* timer;
+    clock_t waited;
     ExecTable* t = EXEC_OpenExec(0);
     if (!t) {
         printf("FAIL open\n");
@@ -99,6 +107,15 @@ int main(void) {
     check(t->EXEC_DISKGetGeometry(0, &cylinders, &heads, &sectors) == 0 && cylinders == 80 &&
               heads == 2 && sectors == 18,
           "drive 0's geometry");
+    /* A timer called from the real tick; the unmatched enable is a point where the tick can
+     * come in. */
+    timer = t->EXEC_TIMERAdd(count_tick, 1);
+    check(timer != NULL && timer->period == 1, "timer added");
+    waited = clock();
+    while (!ticks_seen && clock() - waited < 5 * CLOCKS_PER_SEC)
+        t->EXEC_INTEnable();
+    check(ticks_seen > 0 && t->tick_count > 0, "timer called from the tick");
+    t->EXEC_TIMERRemove(timer);
 
     t->EXEC_Printf("%s %d\n", "printed through the table:", 42);
     EXEC_CloseExec();
