@@ -22,7 +22,7 @@ limit=1.25
 # The benchmark programs in bench/ that are run after the .Z table, in this order. Each is
 # built as a target of that name and run from $build/bin with no arguments; a program that is
 # not there (not written yet, or failing to build) is reported and skipped.
-further_benchmarks=(exec_memory_bench huffman_bench key_tree_bench card_poll_bench)
+further_benchmarks=(exec_memory_bench huffman_bench key_tree_bench card_poll_bench tick_rate_bench)
 
 for tool in compress uncompress; do
     command -v "$tool" >/dev/null || { echo "run-bench: $tool is missing (Debian: ncompress)" >&2; exit 1; }
