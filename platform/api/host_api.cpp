@@ -1,3 +1,5 @@
+#include "machine/machine.hpp"
+
 #include <pcplat/host.h>
 
 #include <fcntl.h>
@@ -12,4 +14,8 @@ extern "C" void host_use_builtin_desk(void) {
         ::dup2(null_fd, STDIN_FILENO);
         ::close(null_fd);
     }
+}
+
+extern "C" void host_note_command(uint32_t script_offset) {
+    pcplat::Machine::current().bench_trace().command(script_offset);
 }

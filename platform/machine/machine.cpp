@@ -92,6 +92,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
     }
     try {
         file_faults = FileFaults::from_environment();
+        bench_trace_ = std::make_unique<BenchTrace>();
         if (!desk_is_temporary_) profile_ = load_profile(desk_dir_ / desk::kProfileFile);
         if (options.manual_clock) {
             auto manual = std::make_unique<ManualClock>();

@@ -5,6 +5,7 @@
 #include "desk/desk.hpp"
 #include "desk/profile.hpp"
 #include "machine/attention.hpp"
+#include "machine/bench_trace.hpp"
 #include "machine/buses.hpp"
 #include "machine/devices.hpp"
 #include "machine/drives.hpp"
@@ -214,8 +215,9 @@ class Machine {
     // Physical ranges mapped for the program (DPMI 0800h), by linear address; 0801h ends one.
     std::multiset<uint32_t>& phys_mappings() { return phys_mappings_; }
 
-    uint32_t last_error = 0;           // GetLastError
-    FileFaults file_faults;            // the test hook, from PCPLAT_FILE_FAULTS at the start
+    uint32_t last_error = 0; // GetLastError
+    FileFaults file_faults;  // the test hook, from PCPLAT_FILE_FAULTS at the start
+    BenchTrace& bench_trace() { return *bench_trace_; }
     std::map<void*, unsigned> modules; // loaded by win32_load_library, with their load counts
 
   private:
@@ -268,6 +270,7 @@ class Machine {
     unsigned faults_ = 0;
     int fault_nesting_ = 0;
     bool in_host_fault_ = false;
+    std::unique_ptr<BenchTrace> bench_trace_;
     std::unique_ptr<HostFaults> host_faults_;
 };
 

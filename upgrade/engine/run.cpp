@@ -4,6 +4,7 @@
 #include "engine/program.hpp"
 
 #include <pcplat/cpu.h>
+#include <pcplat/host.h>
 #include <pcplat/win32.h>
 
 namespace tolvanex {
@@ -69,8 +70,14 @@ void unknown_command(uint16_t k) {
     cpu_halt(CPU_HALT_FAILED);
 }
 
+// Tells the test bench which command runs (on the desk, nothing): by where its word ends.
+void note_command(int32_t word_end) {
+    if (word_end >= 0) host_note_command(static_cast<uint32_t>(word_end));
+}
+
 // One command in normal running; false fails the run.
 bool dispatch(FILE* script, uint16_t k, bool& finished) {
+    if (k != kNotFound) note_command(exec()->EXEC_FILETell(script));
     switch (k) {
     case kEnd:
     case kQuit:
@@ -99,10 +106,13 @@ bool dispatch(FILE* script, uint16_t k, bool& finished) {
 // One command while a label is searched for; false fails the run.
 bool search(FILE* script, uint16_t k) {
     if (k == kLabel) {
+        const int32_t label_word_end = exec()->EXEC_FILETell(script);
         char name[kArgumentBuffer];
         if (!ReadArgumentLine(script, name)) return false;
-        if (exec()->EXEC_STRCompareNoCase(name, program().jump_target, kArgumentBuffer) == 0)
+        if (exec()->EXEC_STRCompareNoCase(name, program().jump_target, kArgumentBuffer) == 0) {
             program().label_search = 0;
+            note_command(label_word_end);
+        }
         return true;
     }
     if (k == kNotFound) {

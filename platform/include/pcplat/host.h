@@ -3,6 +3,8 @@
 #ifndef PCPLAT_HOST_H
 #define PCPLAT_HOST_H
 
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -12,6 +14,12 @@ extern "C" {
  * standard input, which it would read and, on a terminal, switch to raw mode. Call before the
  * library is opened. */
 void host_use_builtin_desk(void);
+
+/* For the tools that rehearse an upgrade disk: the program is about to carry out a script
+ * command; the offset is where reading stopped after its word, just past the character that ended
+ * the word. On the desk it does nothing; on the simulated desk it goes to the bench trace when one
+ * was asked for. */
+void host_note_command(uint32_t script_offset);
 
 #ifdef __cplusplus
 }
