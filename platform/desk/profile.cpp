@@ -35,6 +35,8 @@ constexpr int64_t kMaxGfxId = 0xFFFF;
 constexpr int64_t kMaxGfxRevision = 0xFF;
 constexpr int64_t kMaxGfxMemoryField = 7; // three bits
 constexpr int64_t kMaxFailTimes = 0xFFFFFFFF;
+constexpr int64_t kMaxPciId = 0xFFFF;
+constexpr int64_t kMaxPciRegister = 0xFFFFFFFF;
 constexpr uint32_t kBytesPerKib = 1024;
 constexpr uint32_t kNvrAddresses[] = {0xD4000, 0xF00000};
 // The TOML parser recurses per nested array or inline table and overflows the stack on a few
@@ -384,6 +386,18 @@ void read_gfx(const ProfileReader& reader, const Table& top, Profile& profile) {
         gfx.memory_field = static_cast<uint8_t>(*field);
 }
 
+void read_pci(const ProfileReader& reader, const Table& top, Profile& profile) {
+    const Table* table = reader.table_at(top, "", "pci", {"vendor", "device", "bar0"});
+    if (!table) return;
+    PciProfile& pci = profile.pci;
+    if (const auto vendor = reader.read_int(*table, "pci", "vendor", 0, kMaxPciId, Radix::hex, 4))
+        pci.vendor = static_cast<uint16_t>(*vendor);
+    if (const auto device = reader.read_int(*table, "pci", "device", 0, kMaxPciId, Radix::hex, 4))
+        pci.device = static_cast<uint16_t>(*device);
+    if (const auto bar0 = reader.read_int(*table, "pci", "bar0", 0, kMaxPciRegister, Radix::hex, 8))
+        pci.bar0 = static_cast<uint32_t>(*bar0);
+}
+
 void read_floppies(const ProfileReader& reader, const Table& top, Profile& profile) {
     const Table* floppy = reader.table_at(top, "", "floppy", {"a", "b"});
     if (!floppy) return;
@@ -423,7 +437,7 @@ Profile parse_profile(std::string_view text, const std::string& source) {
     const Table& top = document.as_table();
     reader.reject_unknown(top, "",
                           {"halt", "extender", "memory", "drives", "card0", "card1", "nvr", "gfx",
-                           "mouse", "floppy"});
+                           "mouse", "floppy", "pci"});
 
     reader.read_choice<HaltMode>(
         top, "", "halt", {{"exit", HaltMode::exit}, {"wait", HaltMode::wait}}, profile.halt);
@@ -471,6 +485,7 @@ Profile parse_profile(std::string_view text, const std::string& source) {
     if (const Table* mouse = reader.table_at(top, "", "mouse", {"present"}))
         reader.read_bool(*mouse, "mouse", "present", profile.mouse.present);
     read_floppies(reader, top, profile);
+    read_pci(reader, top, profile);
     return profile;
 }
 
@@ -558,6 +573,13 @@ fail_times = 0      # the next operations that fail (status 80h), to rehearse re
 [floppy.b]
 # The second diskette drive (BIOS drive 1); the same keys.
 fitted = false
+
+[pci]
+# The PCI host bridge at bus 0, device 0, function 0 (configuration mechanism 1, ports 0xCF8 and
+# 0xCFC). Configuration offset 0 reads device << 16 | vendor, offset 0x10 base address register 0.
+vendor = 0x8086     # vendor id, 0 to 0xFFFF
+device = 0x7190     # device id, 0 to 0xFFFF
+bar0 = 0xE0000008   # base address register 0, 0 to 0xFFFFFFFF
 )";
 }
 

@@ -44,6 +44,14 @@ struct GfxProfile {
     bool operator==(const GfxProfile&) const = default;
 };
 
+// The PCI host bridge at bus 0, device 0, function 0.
+struct PciProfile {
+    uint16_t vendor = 0x8086;
+    uint16_t device = 0x7190;
+    uint32_t bar0 = 0xE0000008; // base address register 0, configuration offset 0x10
+    bool operator==(const PciProfile&) const = default;
+};
+
 // A diskette drive: BIOS drive 0 (floppy.a) or 1 (floppy.b), working on an image file whose size
 // gives the diskette's geometry.
 struct FloppyProfile {
@@ -77,6 +85,7 @@ struct Profile {
     uint32_t nvr_address = 0xD4000; // 0xD4000 or 0xF00000
     GfxProfile gfx;
     MouseProfile mouse;
+    PciProfile pci;
     FloppyProfile floppies[2]{{true, "", false, 0}, {false, "", false, 0}};
     bool operator==(const Profile&) const = default;
 };

@@ -161,14 +161,15 @@ class Kbc {
     PortClaim claim_, status_claim_;
 };
 
-// PCI configuration mechanism 1 with one host bridge at bus 0, device 0, function 0.
+// PCI configuration mechanism 1 with one host bridge at bus 0, device 0, function 0, whose
+// identity and base address register 0 come from the profile.
 class Pci {
   public:
-    static constexpr uint32_t kHostBridgeId = 0x71908086; // device id high, vendor id low
-    explicit Pci(PortBus& ports);
+    Pci(PortBus& ports, const PciProfile& bridge);
 
   private:
     uint32_t read_config() const;
+    PciProfile bridge_;
     uint32_t address_ = 0;
     PortClaim claim_;
 };

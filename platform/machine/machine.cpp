@@ -108,7 +108,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         kbc_ = std::make_unique<Kbc>(ports_);
         mouse_ = std::make_unique<Mouse>(*this, profile_.mouse.present);
         speaker_ = std::make_unique<Speaker>(ports_, *pit_);
-        pci_ = std::make_unique<Pci>(ports_);
+        pci_ = std::make_unique<Pci>(ports_, profile_.pci);
         vga_ = std::make_unique<Vga>(ports_, profile_.gfx);
         desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
         diskettes_ = std::make_unique<Diskettes>(profile_, desk_dir_, conventional_, phys_);

@@ -5,11 +5,13 @@ namespace pcplat {
 namespace {
 constexpr uint32_t kEnable = 0x80000000u;
 constexpr uint32_t kDeviceMask = 0x00FFFF00u; // bus, device, function
+constexpr uint32_t kIdRegister = 0x00;
 constexpr uint32_t kClassRegister = 0x08;
+constexpr uint32_t kBar0Register = 0x10;
 constexpr uint32_t kHostBridgeClass = 0x06000003; // bridge, host, revision 3
 } // namespace
 
-Pci::Pci(PortBus& ports) {
+Pci::Pci(PortBus& ports, const PciProfile& bridge) : bridge_(bridge) {
     PortHandlers h;
     h.in32 = [this](uint16_t port) -> uint32_t {
         return port == ports::kPciAddress ? address_ : read_config();
@@ -34,10 +36,12 @@ Pci::Pci(PortBus& ports) {
 uint32_t Pci::read_config() const {
     if (!(address_ & kEnable) || (address_ & kDeviceMask) != 0) return 0xFFFFFFFFu;
     switch (address_ & 0xFC) {
-    case 0x00:
-        return kHostBridgeId;
+    case kIdRegister:
+        return uint32_t{bridge_.device} << 16 | bridge_.vendor;
     case kClassRegister:
         return kHostBridgeClass;
+    case kBar0Register:
+        return bridge_.bar0;
     default:
         return 0;
     }

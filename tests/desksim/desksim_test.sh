@@ -41,6 +41,7 @@ expect_out "card 0  window 0xD1000  fitted  type 0xC004  blocks accept"
 expect_out "card 1  window 0xD2000  absent"
 expect_out "128 KiB at 0xD4000"
 expect_out "S3-style chip, id 0x8811, revision 0x40, memory field 4"
+expect_out "vendor 0x8086, device 0x7190, BAR0 0xE0000008"
 expect_out "conventional RAM"
 temporary=$(sed -n 's/^Desk folder *\(.*\) (temporary, removed at exit)$/\1/p' out.txt)
 [[ -n $temporary ]] || fail "no desk folder shown"
@@ -76,7 +77,7 @@ expect_out "file $desk/nvr.bin"
 finish
 
 start "info follows the profile"
-printf '[card1]\nfitted = true\ntype = 0x00AB\nblocks = "stall"\n[nvr]\nsize_kib = 64\naddress = 0xF00000\n[drives]\nE = "e"\n[extender]\npresent = false\n[gfx]\nchip = false\n' \
+printf '[card1]\nfitted = true\ntype = 0x00AB\nblocks = "stall"\n[nvr]\nsize_kib = 64\naddress = 0xF00000\n[drives]\nE = "e"\n[extender]\npresent = false\n[gfx]\nchip = false\n[pci]\nvendor = 0x1106\nbar0 = 0xD0000008\n' \
     >"$desk/desk.toml"
 run DESKSIM="$desk" -- info
 expect_rc 0
@@ -86,6 +87,7 @@ expect_out "E:  $desk/e"
 expect_no_out "D:  "
 expect_out "missing"
 expect_out "plain VGA adapter"
+expect_out "vendor 0x1106, device 0x7190, BAR0 0xD0000008"
 finish
 
 start "new refuses an existing desk"

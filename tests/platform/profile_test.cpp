@@ -65,6 +65,8 @@ TEST(ProfileDefaults, DefaultProfileTextNamesEveryKey) {
           "image",    "write_protected", "fail_times"})
         EXPECT_NE(text.find(key), std::string::npos) << key;
     EXPECT_NE(text.find("[mouse]"), std::string::npos);
+    for (const char* key : {"[pci]", "vendor", "device", "bar0"})
+        EXPECT_NE(text.find(key), std::string::npos) << key;
 }
 
 TEST(ProfileDefaults, MemoryExampleInDefaultTextIsValidOnceUncommented) {
@@ -113,6 +115,10 @@ fitted = true
 image = "/disks/b.img"
 write_protected = true
 fail_times = 3
+[pci]
+vendor = 0x1106
+device = 0x0691
+bar0 = 0xD0000000
 )");
     EXPECT_EQ(profile.halt, HaltMode::wait);
     EXPECT_FALSE(profile.extender_present);
@@ -128,6 +134,7 @@ fail_times = 3
     EXPECT_FALSE(profile.mouse.present);
     EXPECT_EQ(profile.floppies[0], FloppyProfile{});
     EXPECT_EQ(profile.floppies[1], (FloppyProfile{true, "/disks/b.img", true, 3}));
+    EXPECT_EQ(profile.pci, (PciProfile{0x1106, 0x0691, 0xD0000000}));
 }
 
 TEST(ProfileValues, ASlowCardHasADefaultPace) {
@@ -207,6 +214,7 @@ TEST(ProfileErrors, UnknownKeysAndTablesAreRefusedAtEveryLevel) {
         {"[extender]\npresnt = true\n", "/x/desk.toml: extender.presnt: unknown key"},
         {"[memory]\nfree_kib = 1\n", "/x/desk.toml: memory.free_kib: unknown key"},
         {"[gfx]\nmemory = 2\n", "/x/desk.toml: gfx.memory: unknown key"},
+        {"[pci]\nbar1 = 0\n", "/x/desk.toml: pci.bar1: unknown key"},
         {"[floppy.c]\n", "/x/desk.toml: floppy.c: unknown table"},
         {"[floppy.a]\nreadonly = true\n", "/x/desk.toml: floppy.a.readonly: unknown key"},
         // The first in the file is named, not the first alphabetically.
@@ -267,6 +275,10 @@ TEST(ProfileErrors, OutOfRangeNumbersAreRefused) {
         {"gfx.revision = 0x100",
          "/x/desk.toml: gfx.revision: must be between 0x00 and 0xFF, got 0x100"},
         {"gfx.memory_field = 8", "/x/desk.toml: gfx.memory_field: must be between 0 and 7, got 8"},
+        {"pci.vendor = 0x10000",
+         "/x/desk.toml: pci.vendor: must be between 0x0000 and 0xFFFF, got 0x10000"},
+        {"pci.bar0 = 0x100000000",
+         "/x/desk.toml: pci.bar0: must be between 0x00000000 and 0xFFFFFFFF, got 0x100000000"},
         {"memory.available_kib = 2097152", "/x/desk.toml: memory.available_kib: must be between 0 "
                                            "and 2097151, got 2097152"},
         {"memory.available_kib = 1\nmemory.swap_kib = -5",

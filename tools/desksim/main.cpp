@@ -179,6 +179,9 @@ std::string describe(pcplat::Machine& machine) {
         gfx.chip ? "S3-style chip, id " + hex(gfx.id, 4) + ", revision " + hex(gfx.revision, 2) +
                        ", memory field " + std::to_string(gfx.memory_field) + " (CRT 0x36 bits 7-5)"
                  : std::string("plain VGA adapter (no extended registers)"));
+    row(out, "PCI bridge",
+        "vendor " + hex(profile.pci.vendor, 4) + ", device " + hex(profile.pci.device, 4) +
+            ", BAR0 " + hex(profile.pci.bar0, 8) + " (bus 0, device 0, function 0)");
 
     out << "\nPorts\n";
     for (const auto& range : machine.ports().ranges()) {
