@@ -31,6 +31,8 @@ constexpr const char* kNvrFile = "nvr.bin";
 constexpr const char* kClockFile = "clock-offset";
 constexpr const char* kProfileFile = "desk.toml";
 constexpr const char* kLockFile = "desk.lock";
+// The speaker's tones of the latest power-on that sounded one (machine/speaker_log.hpp).
+constexpr const char* kSpeakerLogFile = "speaker.log";
 } // namespace desk
 
 // A path as it can be pasted into a shell.

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -70,6 +72,9 @@ class Pit {
     double rate_hz(int channel) const { return double(kInputHz) / divisor(channel); }
     uint64_t period_ns(int channel) const;
     uint8_t mode(int channel) const { return channels_[channel].mode; }
+    // Told the channel each time a new count is loaded into it (after both bytes where both are
+    // written).
+    std::function<void(int channel)> count_loaded;
 
   private:
     struct Channel {
@@ -95,18 +100,41 @@ class Pit {
     PortClaim counters_, control_;
 };
 
-// System control port B (0x61): bit 0 gates timer channel 2, bit 1 feeds the speaker.
+// System control port B (0x61): bit 0 gates timer channel 2, bit 1 feeds the speaker. A tone
+// sounds while both are set, at channel 2's rate; a count loaded into channel 2 meanwhile ends
+// that tone and starts the next. Each tone is appended to the log file when it ends (the file is
+// started afresh by the first tone after power-on); one still sounding when the speaker goes is
+// logged with its length so far.
 class Speaker {
   public:
-    Speaker(PortBus& ports, const Pit& pit);
+    // ticks: the machine's timer tick count, read when a tone starts.
+    Speaker(PortBus& ports, Pit& pit, Clock& clock, const uint64_t& ticks,
+            std::filesystem::path log_file);
+    ~Speaker();
+    Speaker(const Speaker&) = delete;
+    Speaker& operator=(const Speaker&) = delete;
     bool sounding() const { return (value_ & 3) == 3; }
     double tone_hz() const { return sounding() ? pit_.rate_hz(2) : 0.0; }
     uint8_t port_value() const { return value_; }
+    unsigned tones_logged() const { return tones_logged_; }
 
   private:
+    void write_port(uint8_t value);
+    void begin_tone();
+    void end_tone();
     uint8_t value_ = 0;
     bool refresh_ = false;
-    const Pit& pit_;
+    Pit& pit_;
+    Clock& clock_;
+    const uint64_t& ticks_;
+    uint64_t power_on_ns_ = 0;
+    std::filesystem::path log_file_;
+    bool log_started_ = false;
+    unsigned tones_logged_ = 0;
+    // The tone sounding now.
+    uint64_t tone_tick_ = 0;
+    uint64_t tone_start_ns_ = 0;
+    uint32_t tone_divisor_ = 0;
     PortClaim claim_;
 };
 

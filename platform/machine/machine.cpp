@@ -107,7 +107,8 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         pit_ = std::make_unique<Pit>(ports_, *clock_);
         kbc_ = std::make_unique<Kbc>(ports_);
         mouse_ = std::make_unique<Mouse>(*this, profile_.mouse.present);
-        speaker_ = std::make_unique<Speaker>(ports_, *pit_);
+        speaker_ = std::make_unique<Speaker>(ports_, *pit_, *clock_, ticks_,
+                                             desk_dir_ / desk::kSpeakerLogFile);
         pci_ = std::make_unique<Pci>(ports_, profile_.pci);
         vga_ = std::make_unique<Vga>(ports_, profile_.gfx);
         desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
@@ -190,6 +191,7 @@ Machine::~Machine() {
         pthread_sigmask(SIG_SETMASK, &program_signal_mask_, nullptr);
     }
     if (installed_ == this) installed_ = nullptr;
+    speaker_.reset(); // logs a tone still sounding while the desk folder is there
     console_.reset();
     desk_.reset();
     if (desk_is_temporary_) {
@@ -235,6 +237,7 @@ void Machine::serve_safe_point() {
     uint64_t due = std::min(pit_->take_due_ticks(), kMaxCatchUpTicks);
     for (;;) {
         if (due > 0) {
+            ++ticks_;
             // The controller latches one request; a tick that finds it still latched is lost.
             if (!pic_->requested(0)) pic_->raise(0);
             --due;

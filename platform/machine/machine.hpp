@@ -212,6 +212,9 @@ class Machine {
     // Ends a program that would wait for a key forever, with a message.
     [[noreturn]] void end_input_exhausted();
 
+    // Timer ticks (channel 0 periods) since power-on, counted as safe points take them.
+    uint64_t ticks() const { return ticks_; }
+
     // Physical ranges mapped for the program (DPMI 0800h), by linear address; 0801h ends one.
     std::multiset<uint32_t>& phys_mappings() { return phys_mappings_; }
 
@@ -238,6 +241,7 @@ class Machine {
     std::unique_ptr<DeskLock> desk_lock_; // a named desk runs one machine at a time
     std::unique_ptr<Clock> clock_;
     ManualClock* manual_clock_ = nullptr;
+    uint64_t ticks_ = 0;
     PhysBus phys_;
     PortBus ports_;
     std::vector<uint8_t> conventional_;

@@ -97,6 +97,7 @@ void Pit::write_counter(int channel, uint8_t value) {
     c.epoch_ns = clock_.now_ns();
     c.ticks_taken = 0;
     if (channel == 0) publish_deadline();
+    if (count_loaded) count_loaded(channel);
 }
 
 uint8_t Pit::read_counter(int channel) {
