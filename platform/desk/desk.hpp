@@ -33,6 +33,8 @@ constexpr const char* kProfileFile = "desk.toml";
 constexpr const char* kLockFile = "desk.lock";
 // The speaker's tones of the latest power-on that sounded one (machine/speaker_log.hpp).
 constexpr const char* kSpeakerLogFile = "speaker.log";
+// Keys and mouse events to arrive at given timer ticks (machine/input_schedule.hpp).
+constexpr const char* kInputScheduleFile = "input-schedule";
 } // namespace desk
 
 // A path as it can be pasted into a shell.

@@ -114,6 +114,10 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
         diskettes_ = std::make_unique<Diskettes>(profile_, desk_dir_, conventional_, phys_);
 
+        if (!desk_is_temporary_)
+            for (auto& entry : load_input_schedule(desk_dir_ / desk::kInputScheduleFile))
+                schedule(std::move(entry));
+
         drives_.map('A', options.start_dir.empty() ? std::filesystem::current_path()
                                                    : options.start_dir);
         for (const auto& [letter, folder] : profile_.drives) {
@@ -235,9 +239,11 @@ void Machine::serve_safe_point() {
     }
     if (console_) console_->poll(*kbc_);
     uint64_t due = std::min(pit_->take_due_ticks(), kMaxCatchUpTicks);
+    deliver_scheduled();
     for (;;) {
         if (due > 0) {
             ++ticks_;
+            deliver_scheduled();
             // The controller latches one request; a tick that finds it still latched is lost.
             if (!pic_->requested(0)) pic_->raise(0);
             --due;
@@ -256,6 +262,45 @@ void Machine::serve_safe_point() {
     }
     // A request still held (the flag is clear, or one in service blocks it) needs the next sti.
     if (pic_->has_request()) raise_attention();
+}
+
+void Machine::schedule(ScheduledInput entry) {
+    const uint64_t tick = entry.tick;
+    schedule_.emplace(tick, std::move(entry));
+    raise_attention(); // one that is due already comes at the next safe point
+}
+
+void Machine::schedule_key(uint64_t tick, std::string_view text) {
+    ScheduledInput entry;
+    entry.tick = tick;
+    entry.text = text;
+    schedule(std::move(entry));
+}
+
+void Machine::schedule_scancode(uint64_t tick, uint8_t make_code) {
+    ScheduledInput entry;
+    entry.tick = tick;
+    entry.kind = ScheduledInput::Kind::scancode;
+    entry.scancode = make_code;
+    schedule(std::move(entry));
+}
+
+void Machine::deliver_scheduled() {
+    while (!schedule_.empty() && schedule_.begin()->first <= ticks_) {
+        const ScheduledInput& entry = schedule_.begin()->second;
+        switch (entry.kind) {
+        case ScheduledInput::Kind::text:
+            kbc_->type_text(entry.text);
+            break;
+        case ScheduledInput::Kind::scancode:
+            kbc_->press_key(entry.scancode);
+            break;
+        case ScheduledInput::Kind::mouse:
+            // Checked when read; the mouse driver device takes them once it is fitted.
+            break;
+        }
+        schedule_.erase(schedule_.begin());
+    }
 }
 
 void Machine::call_vector(FarPtr v) {

@@ -12,6 +12,7 @@
 #include "machine/file_faults.hpp"
 #include "machine/floppy.hpp"
 #include "machine/host_faults.hpp"
+#include "machine/input_schedule.hpp"
 #include "machine/mouse.hpp"
 
 #include <pcplat/dpmi.h>
@@ -29,6 +30,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -214,6 +216,12 @@ class Machine {
 
     // Timer ticks (channel 0 periods) since power-on, counted as safe points take them.
     uint64_t ticks() const { return ticks_; }
+    // Input to arrive once the tick count reaches entry.tick: keys through the keyboard
+    // controller as typed keys come. A desk's input-schedule file is scheduled at power-on.
+    void schedule(ScheduledInput entry);
+    void schedule_key(uint64_t tick, std::string_view text);
+    void schedule_scancode(uint64_t tick, uint8_t make_code);
+    size_t scheduled_count() const { return schedule_.size(); }
 
     // Physical ranges mapped for the program (DPMI 0800h), by linear address; 0801h ends one.
     std::multiset<uint32_t>& phys_mappings() { return phys_mappings_; }
@@ -227,6 +235,7 @@ class Machine {
     std::multiset<uint32_t> phys_mappings_;
     static Machine& start_from_environment();
     void serve_safe_point();
+    void deliver_scheduled();
     void install_bios();
     void run_ticker();
     void bios_int16(RealRegs& regs);
@@ -242,6 +251,7 @@ class Machine {
     std::unique_ptr<Clock> clock_;
     ManualClock* manual_clock_ = nullptr;
     uint64_t ticks_ = 0;
+    std::multimap<uint64_t, ScheduledInput> schedule_; // by tick, in the order scheduled
     PhysBus phys_;
     PortBus ports_;
     std::vector<uint8_t> conventional_;

@@ -1,7 +1,8 @@
-// The speaker's tone log and the PCI host bridge from the profile, on a desk with a manual
-// clock.
+// The speaker's tone log, the PCI host bridge from the profile and the input schedule, on a
+// desk with a manual clock.
 #include "desk_fixture.hpp"
 
+#include "machine/input_schedule.hpp"
 #include "machine/speaker_log.hpp"
 
 #include <pcplat/cpu.h>
@@ -144,6 +145,129 @@ TEST_F(OtherBridge, ConfigurationSpaceShowsTheProfilesHostBridge) {
         io_outl(0xCF8, r.address);
         EXPECT_EQ(io_inl(0xCFC), r.value) << std::hex << r.address;
     }
+}
+
+// Keys arrive at their ticks through the keyboard controller, as typed keys do.
+class Schedule : public testing::DeskTest {
+  protected:
+    std::string bios_keys() {
+        std::string keys;
+        while (m().bios_key_waiting())
+            keys += static_cast<char>(m().bios_read_key() & 0xFF);
+        return keys;
+    }
+};
+
+TEST_F(Schedule, KeysArriveAtTheirTicksAndNotBefore) {
+    m().schedule_key(3, "ab");
+    m().schedule_scancode(3, 0x1C); // Enter, after the text of the same tick
+    m().schedule_key(5, "C");
+    m().safe_point();
+    const struct {
+        uint64_t ticks;
+        const char* keys;
+    } steps[] = {{2, ""}, {1, "ab\r"}, {1, ""}, {1, "C"}};
+    for (const auto& step : steps) {
+        pass_ticks(step.ticks);
+        EXPECT_EQ(bios_keys(), step.keys) << "at tick " << m().ticks();
+    }
+    EXPECT_EQ(m().scheduled_count(), 0u);
+}
+
+TEST_F(Schedule, KeysDueWhileInterruptsAreOffComeWhenTheyAreOn) {
+    m().schedule_key(1, "x");
+    cpu_cli();
+    pass_ticks(2);
+    EXPECT_EQ(bios_keys(), "");
+    cpu_sti();
+    EXPECT_EQ(bios_keys(), "x");
+}
+
+class ScheduleFile : public Schedule {
+    void prepare() override {
+        testing::write_host_file(root_ / "desk" / "input-schedule",
+                                 "# a comment\n\n4 key \"n\\n\"\n  2   key 0x15\n"
+                                 "3 mouse -5 7 1\n");
+    }
+};
+
+TEST_F(ScheduleFile, TheDesksScheduleIsReadAtPowerOn) {
+    EXPECT_EQ(m().scheduled_count(), 3u);
+    pass_ticks(2);
+    EXPECT_EQ(bios_keys(), "y"); // make code 0x15
+    pass_ticks(2);
+    EXPECT_EQ(bios_keys(), "n\r");
+}
+
+TEST(InputSchedule, EntriesReadBackAsWritten) {
+    const ScheduledInput entries[] = {
+        {7, ScheduledInput::Kind::text, "Yes \"sir\"\\ \t\b\x1b\x03\n", 0, 0, 0, 0},
+        {0, ScheduledInput::Kind::scancode, "", 0x3B, 0, 0, 0},
+        {UINT64_MAX, ScheduledInput::Kind::mouse, "", 0, -32768, 32767, 7},
+    };
+    for (const auto& entry : entries) {
+        std::optional<ScheduledInput> back;
+        std::string problem;
+        ASSERT_TRUE(parse_input_line(format_input(entry), back, problem)) << problem;
+        ASSERT_TRUE(back);
+        EXPECT_EQ(*back, entry) << format_input(entry);
+    }
+}
+
+TEST(InputSchedule, BadLinesAreRefusedWithTheirLineNumber) {
+    const struct {
+        const char* line;
+        const char* problem;
+    } cases[] = {
+        {"key \"a\"", "must start with a tick"},
+        {"-1 key \"a\"", "must start with a tick"},
+        {"18446744073709551616 key \"a\"", "must start with a tick"},
+        {"5", "key or mouse must follow"},
+        {"5 press \"a\"", "not press"},
+        {"5 key", "key needs"},
+        {"5 key a", "not a"},
+        {"5 key 0x80", "not 0x80"},
+        {"5 key 0x00", "not 0x00"},
+        {"5 key 0x100", "not 0x100"},
+        {"5 key \"\"", "nothing to type"},
+        {"5 key \"abc", "no closing double quote"},
+        {"5 key \"a\\\"", "no closing double quote"},
+        {"5 key \"a\" b", "nothing may follow"},
+        {"5 key \"\\q\"", "unknown escape \\q"},
+        {"5 key \"\\x4\"", "two hex digits"},
+        {"5 key \"\xc3\xa9\"", "byte 0xC3, which no key"},
+        {"5 key \"\\x00\"", "byte 0x00"},
+        {"5 mouse 1 2", "three numbers"},
+        {"5 mouse 1 2 3 4", "three numbers"},
+        {"5 mouse 32768 0 0", "DX must be"},
+        {"5 mouse 0 1.5 0", "DY must be"},
+        {"5 mouse 0 0 8", "BUTTONS must be 0 to 7"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = "1 key \"ok\"\n" + std::string(c.line) + "\n";
+        try {
+            parse_input_schedule(text, "/d/input-schedule");
+            ADD_FAILURE() << "accepted: " << c.line;
+        } catch (const ProfileError& e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind("/d/input-schedule: line 2: ", 0), 0u) << what;
+            EXPECT_NE(what.find(c.problem), std::string::npos) << c.line << " -> " << what;
+            EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+        }
+    }
+}
+
+TEST(InputSchedule, ABadScheduleStopsTheDeskLikeABadProfile) {
+    const auto dir = std::filesystem::temp_directory_path() / "desk-bad-schedule-test";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    testing::write_host_file(dir / "desk.toml");
+    testing::write_host_file(dir / "input-schedule", "10 key \"ok\"\n10 key 0xFF\n");
+    MachineOptions options;
+    options.desk_dir = dir;
+    options.manual_clock = true;
+    EXPECT_THROW(Machine{options}, ProfileError);
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
