@@ -67,6 +67,9 @@ void fill_slots(ExecTable& t) {
     t.EXEC_SELFree = EXEC_SELFree;
     t.EXEC_PHYSMap = EXEC_PHYSMap;
     t.EXEC_DPMIRealInt = EXEC_DPMIRealInt;
+    t.EXEC_DPMIRealCall = EXEC_DPMIRealCall;
+    t.E_Sound = E_Sound;
+    t.E_NoSound = E_NoSound;
     t.EXEC_DISKGetGeometry = EXEC_DISKGetGeometry;
     t.EXEC_DISKWriteTrack = EXEC_DISKWriteTrack;
     t.EXEC_DISKReadTrack = EXEC_DISKReadTrack;
@@ -187,6 +190,8 @@ extern "C" ExecTable* EXEC_OpenExec(uint16_t mode) {
         }
     }
     vantrel::initialise_memory_statistics();
+    // The identification dword of bus 0, device 0, function 0: the host bridge.
+    g_table.base_address = E_GetBaseAddress0(0x80000000u, 0);
     vantrel::start_event_machinery();
     return &g_table;
 }

@@ -205,10 +205,15 @@ void EXEC_FARCopyFrom(uint16_t selector, void* destination, uint32_t count, uint
 uint16_t EXEC_SELCreate(uint32_t base, uint32_t length);
 void EXEC_SELFree(uint16_t selector);
 uint32_t EXEC_PHYSMap(uint32_t physical, uint32_t size);
-// Real-mode interrupts
+// Real-mode interrupts and far calls
 uint16_t EXEC_DPMIRealInt(uint16_t interrupt, ExecRealRegs* regs);
+uint16_t EXEC_DPMIRealCall(ExecRealRegs* regs);
 // The crash report
 void E_SetGFXActive(void (*restore)(void));
+// Speaker and PCI configuration (also exported by name)
+void E_Sound(uint16_t divisor);
+void E_NoSound(void);
+uint32_t E_GetBaseAddress0(uint32_t config_address, uint32_t offset);
 // Diskette tracks
 uint16_t EXEC_DISKGetGeometry(uint16_t drive, uint16_t* cylinders, uint16_t* heads,
                               uint16_t* sectors);

@@ -1,4 +1,5 @@
-// Real-mode interrupts through the DPMI host, for the services that need the BIOS.
+// Real-mode interrupts and far calls through the DPMI host, for the services that need the BIOS
+// or real-mode code.
 #include "core/library.hpp"
 
 #include <pcplat/dpmi.h>
@@ -11,4 +12,10 @@ extern "C" uint16_t EXEC_DPMIRealInt(uint16_t interrupt, ExecRealRegs* regs) {
     // own carry flag is in it, for the caller to test.
     return dpmi_real_int(static_cast<uint8_t>(interrupt), reinterpret_cast<RealRegs*>(regs)) ? 1
                                                                                              : 0;
+}
+
+extern "C" uint16_t EXEC_DPMIRealCall(ExecRealRegs* regs) {
+    if (!regs) return 0;
+    // The procedure at the block's CS:IP runs with the block's registers and leaves its own in it.
+    return dpmi_real_call(reinterpret_cast<RealRegs*>(regs)) ? 1 : 0;
 }

@@ -415,6 +415,14 @@ void EXEC_CloseExec(void);
  * none); it is called at most once. Also the table's slot E_SetGFXActive. */
 void E_SetGFXActive(void (*restore)(void));
 
+/* The hardware entries exported by name. E_Sound starts the speaker tone of 1193182 Hz / divisor,
+ * E_NoSound ends it; both are in the table too. E_GetBaseAddress0 reads the PCI configuration
+ * dword at config_address + offset (bit 31 enable, bus in bits 16-23, device 11-15, function
+ * 8-10; offset 0x10 is base address register 0). */
+void E_Sound(uint16_t divisor);
+void E_NoSound(void);
+uint32_t E_GetBaseAddress0(uint32_t config_address, uint32_t offset);
+
 #define VANTREL_CHECK_OFFSET(type, field, offset)                                                  \
     VANTREL_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field)
 #ifdef __cplusplus
