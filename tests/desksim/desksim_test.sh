@@ -334,6 +334,134 @@ expect_rc 0
 cmp -s want.txt out.txt || fail "card log differs: $(diff want.txt out.txt | cut -c1-120)"
 finish
 
+# samples FILE FIRST COUNT: COUNT 16-bit samples of a WAV file from sample FIRST, one a line.
+samples() { od -An -td2 -v -j $((44 + 2 * $2)) -N $((2 * $3)) "$1" | tr -s ' ' '\n' | grep -v '^$'; }
+# sign_changes: how often the samples on standard input change sign.
+sign_changes() { awk '{ if (NR > 1 && ($1 > 0) != (last > 0)) n++; last = $1 } END { print n + 0 }'; }
+
+start "sound renders the speaker log as a WAV file: header, length, tones and silence"
+sound_desk=$scratch/desks/sound
+"$desksim" new "$sound_desk" >/dev/null 2>&1
+# Two tones as the speaker model logs them: 1000.15 Hz for 250 ms, then 439.97 Hz for 100 ms
+# after 250 ms of silence.
+cat >"$sound_desk/speaker.log" <<'LOG'
+# The desk speaker's tones since power-on
+#      tick      start_ms  divisor          hz     length_ms
+         40      1000.000     1193     1000.15       250.000
+         60      1500.000     2712      439.97       100.000
+LOG
+run -- sound "$sound_desk" -o beeps.wav
+expect_rc 0
+expect_no_err
+expect_out "Wrote beeps.wav: 2 tones, 0.600 seconds"
+# 0.6 s at 44100 Hz: 26460 samples of 2 bytes after the 44-byte header.
+[[ $(stat -c %s beeps.wav 2>/dev/null) == $((44 + 2 * 26460)) ]] || fail "size $(stat -c %s beeps.wav)"
+header=$(od -An -tx1 -v -N 44 beeps.wav | tr -d ' \n')
+# RIFF, size, WAVE, fmt  of 16 bytes: PCM, 1 channel, 44100 Hz, 88200 bytes/s, 2-byte frames,
+# 16 bits; data and its size.
+[[ $header == 52494646dcce000057415645666d7420100000000100010044ac0000885801000200100064617461b8ce0000 ]] ||
+    fail "header $header"
+# 250 periods in the first tone's 11025 samples, silence in the gap, 44 periods in the second.
+changes=$(samples beeps.wav 0 11025 | sign_changes)
+((changes >= 498 && changes <= 500)) || fail "first tone: $changes sign changes, not 500"
+[[ -z $(samples beeps.wav 11025 11025 | grep -vx 0) ]] || fail "the gap is not silent"
+changes=$(samples beeps.wav 22050 4410 | sign_changes)
+((changes >= 86 && changes <= 88)) || fail "second tone: $changes sign changes, not 88"
+[[ -z $(find . -name '.*.desksim-*') ]] || fail "temporary files left"
+# DESKSIM names the desk, and an existing output is replaced.
+run DESKSIM="$sound_desk" -- sound -o beeps.wav
+expect_rc 0
+expect_out "2 tones"
+finish
+
+start "sound refuses what it cannot render, in one line, and leaves no output"
+run -- sound "$scratch/desks/lcd" -o none.wav
+expect_rc 1
+expect_one_line_err "$scratch/desks/lcd/speaker.log" "the speaker has not sounded"
+printf '         40      1000.000     1193     1000.15       250.000\n40 1000.000 0 1 2\n' \
+    >"$sound_desk/speaker.log"
+run -- sound "$sound_desk" -o none.wav
+expect_rc 1
+expect_one_line_err "speaker.log: line 2: not a tone"
+printf '# only comments\n' >"$sound_desk/speaker.log"
+run -- sound "$sound_desk" -o none.wav
+expect_rc 1
+expect_one_line_err "holds no tone"
+rm -f "$sound_desk/speaker.log"
+mkdir -p "$sound_desk/speaker.log"
+run -- sound "$sound_desk" -o none.wav
+expect_rc 1
+expect_one_line_err "$sound_desk/speaker.log"
+rmdir "$sound_desk/speaker.log"
+[[ ! -e none.wav ]] || fail "a refused sound wrote its output"
+run -- sound "$sound_desk"
+expect_rc 2
+expect_one_line_err "--output"
+run -- sound -o none.wav
+expect_rc 1
+expect_one_line_err "DESKSIM"
+finish
+
+start "schedule adds, lists in order and clears entries; the file reads back"
+sched_desk=$scratch/desks/schedule
+"$desksim" new "$sched_desk" >/dev/null 2>&1
+# The line as the file holds it (blanks as _), then the words of the command.
+while read -r want args; do
+    # shellcheck disable=SC2086 # the entry's words
+    run -- schedule "$sched_desk" add $args
+    expect_rc 0
+    expect_no_err
+    expect_out "scheduled: ${want//_/ }"
+done <<'STEPS'
+40_key_"y\n" 40 key y\n
+80_key_0x3B 80 key 0x3B
+90_mouse_10_-4_1 90 mouse 10 -4 1
+STEPS
+run -- schedule "$sched_desk" add 5 key 'say "hi"'
+expect_rc 0
+printf '5 key "say \\"hi\\""\n40 key "y\\n"\n80 key 0x3B\n90 mouse 10 -4 1\n' >want.txt
+run DESKSIM="$sched_desk" -- schedule list
+expect_rc 0
+cmp -s want.txt out.txt || fail "list differs: $(diff want.txt out.txt)"
+[[ -z $(find "$sched_desk" -name '.*.desksim-*') ]] || fail "temporary files left"
+finish
+
+start "schedule refuses bad entries in one line and leaves the file as it was"
+cp "$sched_desk/input-schedule" schedule-before
+for args in "5 key 0x80" "5 key" "x key a" "5 mouse 1 2" "5 mouse 1 2 9" "5 press a" "5 key \"\""; do
+    # shellcheck disable=SC2086 # the entry's words
+    run -- schedule "$sched_desk" add $args
+    expect_rc 1
+    expect_silent_stdout
+    expect_one_line_err "desksim: "
+done
+run -- schedule "$sched_desk" add 5 key 0x80
+expect_one_line_err "not 0x80"
+cmp -s schedule-before "$sched_desk/input-schedule" || fail "a refused entry changed the file"
+printf '7 key "ok"\nseven key "x"\n' >"$sched_desk/input-schedule"
+for command in list "add 1 key a"; do
+    # shellcheck disable=SC2086 # the command's words
+    run -- schedule "$sched_desk" $command
+    expect_rc 1
+    expect_one_line_err "$sched_desk/input-schedule: line 2: "
+done
+run DESKSIM="$sched_desk" -- info
+expect_rc 1
+expect_one_line_err "input-schedule: line 2"
+run -- schedule "$sched_desk"
+expect_rc 2
+expect_one_line_err "--help"
+run -- schedule "$scratch/no-such-desk" list
+expect_rc 1
+expect_one_line_err "$scratch/no-such-desk"
+run -- schedule "$sched_desk" clear
+expect_rc 0
+[[ ! -e $sched_desk/input-schedule ]] || fail "clear left the file"
+run -- schedule "$sched_desk" list
+expect_rc 0
+expect_out "nothing is scheduled"
+finish
+
 start "help explains DESKSIM"
 run -- --help
 expect_rc 0
@@ -343,6 +471,8 @@ expect_out "info"
 expect_out "lcd"
 expect_out "press"
 expect_out "card-log"
+expect_out "sound"
+expect_out "schedule"
 finish
 
 summary

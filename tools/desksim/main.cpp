@@ -1,6 +1,7 @@
 // desksim: makes desk folders for the simulated desk PC and shows the desk a program would get.
 #include "desk/desk.hpp"
 #include "desk/profile.hpp"
+#include "desksim.hpp"
 #include "machine/machine.hpp"
 #include "tool_cli.hpp"
 
@@ -37,6 +38,23 @@
 
 namespace fs = std::filesystem;
 
+namespace desksim {
+
+int fail(const std::string& reason) {
+    tools::report("desksim", reason);
+    return tools::kExitFailed;
+}
+
+// Output goes out in one piece, and a failed write (a full disk, a closed pipe) is a failure.
+bool write_out(const std::string& text) {
+    std::cout << text << std::flush;
+    if (std::cout) return true;
+    fail("cannot write to standard output");
+    return false;
+}
+
+} // namespace desksim
+
 namespace {
 
 using tools::kExitOk;
@@ -50,8 +68,9 @@ constexpr const char* kFooter = R"(
 Which desk a program gets:
   DESKSIM=DIR   the desk folder DIR, as desksim new makes it: its profile DIR/desk.toml
                 (cards, NVR, drives, memory status, halt) and the desk's state, kept between
-                runs in card0.bin, card1.bin, nvr.bin and clock-offset, and the blocks its
-                cards answered in card-blocks.log. A folder without
+                runs in card0.bin, card1.bin, nvr.bin and clock-offset, the blocks its
+                cards answered in card-blocks.log, the speaker's tones in speaker.log
+                and the input to arrive at timer ticks in input-schedule. A folder without
                 desk.toml is not a desk and is refused. A program running on the desk
                 holds desk.lock: a second program, and info, are refused meanwhile.
   unset         the built-in default desk, with its state in a temporary folder that is
@@ -72,6 +91,14 @@ Examples:
   DESKSIM=~/desks/bench desksim press release    ...this lets go of both keys
   desksim card-log ~/desks/bench   every block the cards answered (card-blocks.log): number,
                                    card, taken/rejected/stalled, command, P3 P5 P6 P7, 256 bytes
+  desksim sound ~/desks/bench -o beeps.wav   the speaker's tones of the latest run that sounded
+                                   (speaker.log) as a WAV file: square waves at their pitches
+  desksim schedule ~/desks/bench add 40 key "y\n"     type y and Enter at timer tick 40 of every
+                                   run on the desk (input-schedule; ticks count from power-on)
+  desksim schedule ~/desks/bench add 80 key 0x3B      press F1 (make code 0x3B) at tick 80
+  desksim schedule ~/desks/bench add 90 mouse 10 -4 1 a mouse event: mickeys right and down,
+                                   buttons (1 left, 2 right, 4 middle)
+  desksim schedule ~/desks/bench list                 what is scheduled, in order; clear: none
 
 Exit status: 0 done, 1 failed (the reason is on standard error), 2 a wrong command line,
 128 + N when signal N cut a press short (the key is let go first).)";
@@ -108,18 +135,8 @@ std::string blocks_text(const pcplat::CardProfile& card) {
     }
 }
 
-int fail(const std::string& reason) {
-    tools::report(kProgram, reason);
-    return kExitError;
-}
-
-// Output goes out in one piece, and a failed write (a full disk, a closed pipe) is a failure.
-bool write_out(const std::string& text) {
-    std::cout << text << std::flush;
-    if (std::cout) return true;
-    fail("cannot write to standard output");
-    return false;
-}
+using desksim::fail;
+using desksim::write_out;
 
 std::string describe(pcplat::Machine& machine) {
     const pcplat::Profile& profile = machine.profile();
@@ -521,6 +538,28 @@ int main(int argc, char** argv) {
         "card-log", "Show every block the desk's interface cards answered, one line each");
     std::string log_desk;
     card_log->add_option("DIR", log_desk, "The desk folder (default: the one DESKSIM names)");
+    CLI::App* sound =
+        app.add_subcommand("sound", "Make a WAV file of the speaker's tones (speaker.log)");
+    std::string sound_desk;
+    sound->add_option("DIR", sound_desk, "The desk folder (default: the one DESKSIM names)");
+    std::string wav;
+    sound->add_option("-o,--output", wav, "The WAV file to write (replaced if it exists)")
+        ->type_name("FILE.wav")
+        ->required();
+    CLI::App* schedule = app.add_subcommand(
+        "schedule", "Add, list or clear keys and mouse events to arrive at timer ticks");
+    schedule->require_subcommand(1);
+    std::string schedule_desk;
+    schedule->add_option("DIR", schedule_desk, "The desk folder (default: the one DESKSIM names)");
+    CLI::App* schedule_add = schedule->add_subcommand(
+        "add", "Add TICK key TEXT, TICK key 0xHH (a make code) or TICK mouse DX DY BUTTONS");
+    std::vector<std::string> add_words;
+    schedule_add->add_option("ENTRY", add_words, "TICK key TEXT|0xHH, or TICK mouse DX DY BUTTONS")
+        ->required()
+        ->allow_extra_args();
+    CLI::App* schedule_list =
+        schedule->add_subcommand("list", "Show what is scheduled, in the order it arrives");
+    CLI::App* schedule_clear = schedule->add_subcommand("clear", "Remove the whole schedule");
 
     if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn)
         return status;
@@ -531,9 +570,17 @@ int main(int argc, char** argv) {
         if (lcd->parsed()) return run_lcd();
         if (press->parsed()) return run_press(key, held);
         if (card_log->parsed()) return run_card_log(log_desk);
+        if (sound->parsed()) return desksim::run_sound(sound_desk, wav);
+        if (schedule_add->parsed())
+            return desksim::run_schedule(schedule_desk, desksim::ScheduleAction::add, add_words);
+        if (schedule_list->parsed())
+            return desksim::run_schedule(schedule_desk, desksim::ScheduleAction::list, {});
+        if (schedule_clear->parsed())
+            return desksim::run_schedule(schedule_desk, desksim::ScheduleAction::clear, {});
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    fail("a command is needed: info, new, lcd, press or card-log (see desksim --help)");
+    fail("a command is needed: info, new, lcd, press, card-log, sound or schedule (see desksim "
+         "--help)");
     return tools::kExitUsage;
 }
