@@ -450,7 +450,12 @@ void Machine::wait_interrupt() {
 }
 
 bool Machine::keyboard_input_ended() {
-    return console_ && console_->input_closed() && kbc_->queued() == 0 && !bios_key_waiting();
+    if (!console_ || !console_->input_closed() || kbc_->queued() != 0 || bios_key_waiting())
+        return false;
+    // Keys still to come from the schedule are input too.
+    return std::none_of(schedule_.begin(), schedule_.end(), [](const auto& entry) {
+        return entry.second.kind != ScheduledInput::Kind::mouse;
+    });
 }
 
 [[noreturn]] void Machine::end_input_exhausted() {

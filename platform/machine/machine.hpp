@@ -209,7 +209,8 @@ class Machine {
     void wait_interrupt();
 
     HostConsole* host_console() { return console_.get(); }
-    // True when no key can ever come again: standard input has ended and nothing is queued.
+    // True when no key can ever come again: standard input has ended and nothing is queued or
+    // scheduled.
     bool keyboard_input_ended();
     // Ends a program that would wait for a key forever, with a message.
     [[noreturn]] void end_input_exhausted();

@@ -24,6 +24,12 @@ check "keys from a pipe" 0 $rc $'card type C004\nkey 97\nkey 98\nkey 0\nkey 72' 
 out=$(printf 'x\r\n' | DESKSIM="$work/desk" "$client" keys 2>&1); rc=$?
 check "input that ends while a key is awaited" 5 $rc "key 120.*key 13.*keyboard input has ended" "$(tr '\n' ' ' <<<"$out")"
 
+# Keys still scheduled are input to come, though standard input has ended: q ends the client.
+"$desksim" schedule "$work/desk" add 5 key q >/dev/null
+out=$(printf 'x' | DESKSIM="$work/desk" "$client" keys 2>&1); rc=$?
+check "scheduled keys after piped input" 0 $rc "key 120" "$out"
+"$desksim" schedule "$work/desk" clear >/dev/null
+
 out=$(printf 'q' | DESKSIM="$work/desk" "$client" stop 2>&1); rc=$?
 check "halt after STOP" 2 $rc "card type" "$out"
 out=$(printf 'q' | DESKSIM="$work/desk" "$client" fail 2>&1); rc=$?
