@@ -285,6 +285,17 @@ void Machine::schedule_scancode(uint64_t tick, uint8_t make_code) {
     schedule(std::move(entry));
 }
 
+void Machine::schedule_mouse(uint64_t tick, int16_t dx_mickeys, int16_t dy_mickeys,
+                             uint8_t buttons) {
+    ScheduledInput entry;
+    entry.tick = tick;
+    entry.kind = ScheduledInput::Kind::mouse;
+    entry.dx = dx_mickeys;
+    entry.dy = dy_mickeys;
+    entry.buttons = buttons;
+    schedule(std::move(entry));
+}
+
 void Machine::deliver_scheduled() {
     while (!schedule_.empty() && schedule_.begin()->first <= ticks_) {
         const ScheduledInput& entry = schedule_.begin()->second;
@@ -296,7 +307,7 @@ void Machine::deliver_scheduled() {
             kbc_->press_key(entry.scancode);
             break;
         case ScheduledInput::Kind::mouse:
-            // Checked when read; the mouse driver device takes them once it is fitted.
+            mouse_->event(entry.dx, entry.dy, entry.buttons); // ignored without a mouse
             break;
         }
         schedule_.erase(schedule_.begin());

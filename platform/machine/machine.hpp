@@ -218,10 +218,12 @@ class Machine {
     // Timer ticks (channel 0 periods) since power-on, counted as safe points take them.
     uint64_t ticks() const { return ticks_; }
     // Input to arrive once the tick count reaches entry.tick: keys through the keyboard
-    // controller as typed keys come. A desk's input-schedule file is scheduled at power-on.
+    // controller as typed keys come, mouse events through mouse().event(). A desk's
+    // input-schedule file is scheduled at power-on.
     void schedule(ScheduledInput entry);
     void schedule_key(uint64_t tick, std::string_view text);
     void schedule_scancode(uint64_t tick, uint8_t make_code);
+    void schedule_mouse(uint64_t tick, int16_t dx_mickeys, int16_t dy_mickeys, uint8_t buttons);
     size_t scheduled_count() const { return schedule_.size(); }
 
     // Physical ranges mapped for the program (DPMI 0800h), by linear address; 0801h ends one.

@@ -6,6 +6,7 @@
 #include "machine/speaker_log.hpp"
 
 #include <pcplat/cpu.h>
+#include <pcplat/mouse.h>
 
 #include <sstream>
 
@@ -183,6 +184,18 @@ TEST_F(Schedule, KeysDueWhileInterruptsAreOffComeWhenTheyAreOn) {
     EXPECT_EQ(bios_keys(), "x");
 }
 
+TEST_F(Schedule, MouseEventsReachTheDriverAtTheirTick) {
+    RealRegs reset{}; // AX 0: the pointer to 320, 100, ratios 8 and 16 mickeys per 8 pixels
+    dpmi_real_int(0x33, &reset);
+    m().schedule_mouse(2, 16, 32, MOUSE_BUTTON_LEFT);
+    pass_ticks(1);
+    EXPECT_EQ(m().mouse().x(), 320);
+    pass_ticks(1);
+    EXPECT_EQ(m().mouse().x(), 336);
+    EXPECT_EQ(m().mouse().y(), 116);
+    EXPECT_EQ(m().mouse().buttons(), MOUSE_BUTTON_LEFT);
+}
+
 class ScheduleFile : public Schedule {
     void prepare() override {
         testing::write_host_file(root_ / "desk" / "input-schedule",
@@ -195,8 +208,10 @@ TEST_F(ScheduleFile, TheDesksScheduleIsReadAtPowerOn) {
     EXPECT_EQ(m().scheduled_count(), 3u);
     pass_ticks(2);
     EXPECT_EQ(bios_keys(), "y"); // make code 0x15
+    EXPECT_EQ(m().mouse().buttons(), 0);
     pass_ticks(2);
     EXPECT_EQ(bios_keys(), "n\r");
+    EXPECT_EQ(m().mouse().buttons(), MOUSE_BUTTON_LEFT);
 }
 
 TEST(InputSchedule, EntriesReadBackAsWritten) {
