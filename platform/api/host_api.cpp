@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <span>
 
 extern "C" void host_use_builtin_desk(void) {
     ::unsetenv("DESKSIM");
@@ -17,5 +18,13 @@ extern "C" void host_use_builtin_desk(void) {
 }
 
 extern "C" void host_note_command(uint32_t script_offset) {
-    pcplat::Machine::current().bench_trace().command(script_offset);
+    pcplat::Machine& m = pcplat::Machine::current();
+    if (!m.bench_trace().active()) return;
+    pcplat::CardWindow* card0 = m.desk().card(0);
+    m.bench_trace().command(script_offset,
+                            card0 ? card0->file().bytes() : std::span<const uint8_t>{});
+}
+
+extern "C" void host_note_error_code(uint16_t code) {
+    pcplat::Machine::current().bench_trace().error_code(code);
 }

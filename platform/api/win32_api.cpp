@@ -162,9 +162,10 @@ void win32_global_memory_status(Win32MemoryStatus* status) {
 int console_key_waiting(void) {
     Machine& m = at_safe_point();
     if (m.pending_extended() || m.bios_key_waiting()) return 1;
-    // On a temporary desk nothing else can answer (no panel program reaches it), so a program
-    // polling for a key after piped input ended would wait for ever.
-    if (m.desk_is_temporary() && m.keyboard_input_ended()) m.end_input_exhausted();
+    // On a temporary or unattended desk nothing else can answer (no panel program reaches it),
+    // so a program polling for a key after piped input ended would wait for ever.
+    if ((m.desk_is_temporary() || m.unattended()) && m.keyboard_input_ended())
+        m.end_input_exhausted();
     // Programs poll this in a tight loop while a person thinks; on the desk each poll costs
     // the extender's console emulation some time, here a short rest keeps a core free.
     m.idle();

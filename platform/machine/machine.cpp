@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace pcplat {
@@ -93,6 +94,8 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
     try {
         file_faults = FileFaults::from_environment();
         bench_trace_ = std::make_unique<BenchTrace>();
+        const char* unattended = std::getenv(kUnattendedVariable);
+        unattended_ = unattended && *unattended && std::string_view(unattended) != "0";
         if (!desk_is_temporary_) profile_ = load_profile(desk_dir_ / desk::kProfileFile);
         if (options.manual_clock) {
             auto manual = std::make_unique<ManualClock>();

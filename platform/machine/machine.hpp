@@ -192,6 +192,10 @@ class Machine {
     std::span<uint8_t> conventional() { return conventional_; }
     const std::filesystem::path& desk_dir() const { return desk_dir_; }
     bool desk_is_temporary() const { return desk_is_temporary_; }
+    // PCPLAT_UNATTENDED, read at the start: no one will press the panel keys of this desk (a
+    // test bench's copy), so once piped keyboard input has ended no answer can ever come.
+    static constexpr const char* kUnattendedVariable = "PCPLAT_UNATTENDED";
+    bool unattended() const { return unattended_; }
     // The desk folder as text made once, for a path that may not allocate.
     const char* desk_dir_text() const { return desk_dir_text_.c_str(); }
 
@@ -250,6 +254,7 @@ class Machine {
     std::filesystem::path desk_dir_;
     std::string desk_dir_text_;
     bool desk_is_temporary_ = false;
+    bool unattended_ = false;
     std::unique_ptr<DeskLock> desk_lock_; // a named desk runs one machine at a time
     std::unique_ptr<Clock> clock_;
     ManualClock* manual_clock_ = nullptr;

@@ -5,6 +5,7 @@
 #include "engine/keywords.hpp"
 
 #include <pcplat/desk_card.h>
+#include <pcplat/host.h>
 #include <vantrel/exec.h>
 
 #include <cstdint>
@@ -95,6 +96,7 @@ enum ErrorCode : uint16_t {
 
 inline void SetErrorRegister(ErrorCode code) {
     program().error_register = code;
+    host_note_error_code(code); // the test bench's record; nothing on the desk
 }
 
 // The script readers.

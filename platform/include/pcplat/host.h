@@ -21,6 +21,10 @@ void host_use_builtin_desk(void);
  * was asked for. */
 void host_note_command(uint32_t script_offset);
 
+/* For the same tools: the program set its error register (the code it shows the operator) to
+ * code. Recorded as it changes, so a run cut off anywhere still tells its last value. */
+void host_note_error_code(uint16_t code);
+
 #ifdef __cplusplus
 }
 #endif
