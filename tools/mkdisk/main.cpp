@@ -1,11 +1,13 @@
 // mkdisk: turns a folder of files into an upgrade disk folder (packed files, "checksum.dat") and
 // checks an upgrade script against the disk before it goes out; writes and shows the interface
-// card images that the script's UPLOADPCIF loads.
+// card images that the script's UPLOADPCIF loads; runs a disk on many desks (matrix).
 #include "blocks.hpp"
 #include "card_image.hpp"
+#include "desk_run.hpp"
 #include "filecmds/dos_paths.hpp"
 #include "io.hpp"
 #include "machine/machine.hpp"
+#include "matrix.hpp"
 #include "pack_match.hpp"
 #include "script_check.hpp"
 
@@ -61,6 +63,8 @@ Examples:
   mkdisk check disk/
   mkdisk sums disk/            after editing files on a disk by hand
   mkdisk cardimage write card.txt -o disk/CARD.IMG   (see mkdisk cardimage --help)
+  mkdisk matrix disk/ --desks old-desk/ examples/desks/one-card.toml --answers y n
+                               every desk with every answer, and the script's coverage
 
 build writes the disk into a new folder beside DISK (.DISK.mkdisk-XXXXXX) and puts it in DISK's
 place only when it is complete, so a failed or stopped build leaves an old disk as it was.
@@ -91,6 +95,32 @@ every line but 'text' a word starting with '#' begins a comment. Numbers are dec
 Examples:
   mkdisk cardimage write card.txt -o disk/CARD.IMG
   mkdisk cardimage show disk/CARD.IMG > card.txt)";
+
+constexpr const char* kMatrixFooter = R"(
+The disk runs through the real upgrade program beside mkdisk on a copy of each desk with each
+answers text: the answers are the keys typed on the keyboard, \n for Enter (\t, \\ and \xNN
+too); a run that waits for a key after its answers ran out ends there. A desk is a desk folder
+(its profile, state files and drives' files, such as a desk with the old software installed) or
+a profile file alone (a fresh desk); the desks themselves are never changed. The runs use every
+core (--jobs to choose).
+
+Printed: a table of desk, answers, exit status, the error code the program ended with, the
+labels the run reached, the files it installed and the LCD's four lines; then the script's
+command lines that no combination ran.
+
+  --html FILE    one page: the table, and the script with each line's count of runs
+  --record DIR   each combination's transcript (screen, LCD changes, exit status) into DIR
+  --check DIR    compare with transcripts recorded before: the differences, exit status 1
+
+Example:
+  mkdisk matrix disk/ --desks examples/desks/one-card.toml examples/desks/no-nvr.toml \
+      --answers y n --html matrix.html --record transcripts/
+  mkdisk matrix disk/ --desks examples/desks/one-card.toml examples/desks/no-nvr.toml \
+      --answers y n --check transcripts/     after a change to the disk or a new build
+
+Exit status: 0 done, 1 a run went wrong (answers ran out, no end within the time limit, the
+desk did not start), the check found differences or mkdisk failed, 2 a wrong command line,
+128 + N stopped by signal N (no copy of a desk is left behind).)";
 
 struct Problem : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -709,6 +739,34 @@ int main(int argc, char** argv) {
     card_show_cmd->add_option("image", card_file, "the image file")->required();
     card_cmd->footer(kCardFooter);
 
+    mkdisk::MatrixOptions m;
+    CLI::App* matrix_cmd = app.add_subcommand(
+        "matrix", "Run a disk on every desk with every set of answers: outcomes and coverage");
+    matrix_cmd->add_option("disk", m.disk, "the disk folder")->required();
+    matrix_cmd->add_option("--desks", m.desks, "desk folders or profile files")->required();
+    matrix_cmd->add_option("--answers", m.answers, "keys typed, one text a combination")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::string problem;
+                return mkdisk::decode_answers(text, problem) ? std::string() : problem;
+            },
+            ""));
+    matrix_cmd->add_option("--html", m.html, "write a page of the table and the covered script")
+        ->type_name("FILE");
+    matrix_cmd->add_option("--record", m.record, "save each combination's transcript in DIR")
+        ->type_name("DIR");
+    matrix_cmd->add_option("--check", m.check, "compare with the transcripts saved in DIR")
+        ->type_name("DIR");
+    matrix_cmd->add_option("-j,--jobs", m.jobs, "runs at a time (default: one per core)")
+        ->check(CLI::PositiveNumber);
+    matrix_cmd
+        ->add_option("--time-limit", m.time_limit_s, "seconds a run may take before it is ended")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    matrix_cmd->add_option("-s,--script", m.script, "the upgrade script on the disk");
+    matrix_cmd->footer(kMatrixFooter);
+
     if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn) {
         vpack::close_library(); // --version opened it
         return status;
@@ -719,9 +777,14 @@ int main(int argc, char** argv) {
         if (*sums_cmd) return sums(sums_disk);
         if (*card_write_cmd) return card_write(card_description, card_output, card_force);
         if (*card_show_cmd) return card_show(card_file);
+        if (*matrix_cmd)
+            return mkdisk::matrix(
+                {mkdisk::tolvanex_beside(argv[0]), [] { return static_cast<int>(g_signal); }}, m);
         return check(check_disk, check_script_name);
     } catch (const vpack::Interrupted& interrupted) {
         return kExitSignalBase + interrupted.signal_number;
+    } catch (const mkdisk::RunStopped& stopped) {
+        return kExitSignalBase + stopped.signal_number;
     } catch (const std::exception& e) {
         // After a signal a failure is its doing: vpack's handler removes the temporary file
         // being written, so its rename fails.

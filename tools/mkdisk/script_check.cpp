@@ -371,4 +371,32 @@ std::vector<Finding> check_script(const std::string& text, const ScriptFacts& fa
     return Checker(text, facts).run();
 }
 
+std::vector<ScriptCommand> script_commands(const std::string& text) {
+    const Reader reader(text);
+    std::vector<ScriptCommand> out;
+    size_t pos = 0;
+    for (;;) {
+        const Reader::Word w = reader.read_word(pos);
+        if (w.end_of_file) break;
+        if (w.command == kNotFound) continue;
+        ScriptCommand command{reader.line_of(w.at), kKeywords[static_cast<size_t>(w.command)], {}};
+        // A word that the line feed ended has no argument on its line.
+        if (text[pos - 1] != '\n') {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos) end = text.size();
+            command.argument = text.substr(pos, end - pos);
+        }
+        const size_t first = command.argument.find_first_not_of(" \t\r");
+        const size_t last = command.argument.find_last_not_of(" \t\r");
+        command.argument = first == std::string::npos
+                               ? std::string()
+                               : command.argument.substr(first, last - first + 1);
+        out.push_back(std::move(command));
+        if (!takes_argument(w.command)) continue;
+        bool cut = false;
+        if (!reader.read_argument(pos, cut)) break;
+    }
+    return out;
+}
+
 } // namespace mkdisk

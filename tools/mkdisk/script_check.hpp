@@ -34,4 +34,14 @@ struct ScriptFacts {
 // Every problem found in the script text, in script order.
 std::vector<Finding> check_script(const std::string& text, const ScriptFacts& facts);
 
+// A command of the script as the program meets it when it reads on from the start.
+struct ScriptCommand {
+    int line = 0;         // 1-based
+    std::string word;     // the command's name, upper case: LABEL
+    std::string argument; // the rest of its line (a LABEL's name), blanks at the ends trimmed
+};
+
+// Every command in the script text, in script order; words that are no command are left out.
+std::vector<ScriptCommand> script_commands(const std::string& text);
+
 } // namespace mkdisk
