@@ -153,10 +153,10 @@ std::vector<std::string> line_differences(const std::string& recorded, const std
     while (i < a.size() || j < b.size()) {
         if (i < a.size() && j < b.size() && a[i] == b[j]) {
             ++i, ++j;
-        } else if (j < b.size() && (i == a.size() || common[i][j + 1] >= common[i + 1][j])) {
-            out.push_back("+ " + b[j++]);
-        } else {
+        } else if (i < a.size() && (j == b.size() || common[i + 1][j] >= common[i][j + 1])) {
             out.push_back("- " + a[i++]);
+        } else {
+            out.push_back("+ " + b[j++]);
         }
     }
     return out;
