@@ -2,6 +2,7 @@
 #include "desk/desk.hpp"
 #include "desk/profile.hpp"
 #include "desksim.hpp"
+#include "desk_view.hpp"
 #include "machine/machine.hpp"
 #include "tool_cli.hpp"
 
@@ -103,11 +104,8 @@ Examples:
 Exit status: 0 done, 1 failed (the reason is on standard error), 2 a wrong command line,
 128 + N when signal N cut a press short (the key is let go first).)";
 
-std::string hex(uint32_t value, int digits) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%0*X", digits, value);
-    return buffer;
-}
+using desksim::blocks_text;
+using desksim::hex;
 
 void row(std::ostream& out, std::string_view label, std::string_view value) {
     out << label << std::string(kLabelWidth - std::min<size_t>(label.size(), kLabelWidth - 1), ' ')
@@ -117,22 +115,6 @@ void row(std::ostream& out, std::string_view label, std::string_view value) {
 std::string pad(std::string text, size_t width) {
     if (text.size() < width) text.append(width - text.size(), ' ');
     return text;
-}
-
-// How a card answers blocks, with the numbers its behaviour takes.
-std::string blocks_text(const pcplat::CardProfile& card) {
-    std::string text = to_string(card.blocks);
-    switch (card.blocks) {
-    case pcplat::BlockMode::slow:
-        return text + " (" + std::to_string(card.polls) + " polls a block)";
-    case pcplat::BlockMode::busy:
-        return text + (card.polls ? " (" + std::to_string(card.polls) + " polls)" : " (for ever)");
-    case pcplat::BlockMode::reject:
-        return text + (card.reject_block ? " block " + std::to_string(card.reject_block)
-                                         : std::string(" every block"));
-    default:
-        return text;
-    }
 }
 
 using desksim::fail;
@@ -318,12 +300,8 @@ int run_new(const fs::path& dir_argument, const std::string& from) {
     return write_out(out.str()) ? kExitOk : kExitError;
 }
 
-// Card window 0 as the desk's LCD and panel see it.
+// Card window 0: where the LCD text starts, and the panel keys.
 constexpr uint32_t kLcdLineOffset = DESK_LCD_LINES;
-constexpr uint32_t kLcdLineWidth = DESK_LCD_LINE_LENGTH;
-constexpr int kLcdLines = DESK_LCD_LINE_COUNT;
-constexpr uint32_t kWideFieldOffset[2] = {DESK_LCD_WIDE_FIELD_0, DESK_LCD_WIDE_FIELD_1};
-constexpr uint32_t kWideFieldWidth = DESK_LCD_WIDE_FIELD_LENGTH;
 constexpr uint32_t kPanelYesOffset = DESK_PANEL_YES;
 constexpr uint32_t kPanelNoOffset = DESK_PANEL_NO;
 
@@ -362,21 +340,13 @@ std::string card0_path(std::string& error) {
     return card.string();
 }
 
-// Shows what the LCD hardware would show: one character per byte, anything unprintable as '.'.
-std::string lcd_row(const uint8_t* bytes, uint32_t width) {
-    std::string text = "|";
-    for (uint32_t i = 0; i < width; ++i)
-        text += bytes[i] >= 0x20 && bytes[i] <= 0x7E ? static_cast<char>(bytes[i]) : '.';
-    return text + "|\n";
-}
-
 int run_lcd() {
     std::string error;
     const std::string card = card0_path(error);
     if (card.empty()) return fail(error);
     const int fd = ::open(card.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fail("cannot open " + card + ": " + std::strerror(errno));
-    constexpr uint32_t kAreaEnd = kWideFieldOffset[1] + kWideFieldWidth;
+    constexpr uint32_t kAreaEnd = desksim::kLcdAreaEnd;
     uint8_t area[kAreaEnd] = {};
     ssize_t got = 0;
     do {
@@ -388,25 +358,15 @@ int run_lcd() {
     if (static_cast<uint32_t>(got) != kAreaEnd - kLcdLineOffset)
         return fail(card + " is too short to hold the LCD text");
 
-    const std::string narrow_rule = "+" + std::string(kLcdLineWidth, '-') + "+\n";
-    const std::string wide_rule = "+" + std::string(kWideFieldWidth, '-') + "+\n";
-    std::string out = narrow_rule;
-    for (int line = 0; line < kLcdLines; ++line)
-        out += lcd_row(area + kLcdLineOffset + kLcdLineWidth * line, kLcdLineWidth);
-    out += wide_rule;
-    for (const uint32_t field : kWideFieldOffset)
-        out += lcd_row(area + field, kWideFieldWidth);
-    out += wide_rule;
+    std::string out;
+    for (const std::string& line : desksim::lcd_frame(area))
+        out += line + '\n';
     return write_out(out) ? kExitOk : kExitError;
 }
 
-// How long a momentary press keeps the key down: long enough for a program that polls the
-// panel, even under an emulator, and short enough to be one press for one question.
-constexpr auto kPressTime = std::chrono::milliseconds(250);
-
 // Waits the press time out; a signal that would end desksim cuts it short and is returned.
 int wait_press_time(const sigset_t& ending) {
-    const auto until = std::chrono::steady_clock::now() + kPressTime;
+    const auto until = std::chrono::steady_clock::now() + desksim::kPressTime;
     for (;;) {
         const auto left = until - std::chrono::steady_clock::now();
         if (left <= left.zero()) return 0;
@@ -420,9 +380,7 @@ int wait_press_time(const sigset_t& ending) {
 }
 
 // Panel keys are momentary: yes and no go down, stay down for the press time and come up again,
-// leaving the other key as it is; held stays down until release, which lets go of both. The
-// bytes are written in place: a running program has the file mapped, so it must be neither
-// truncated nor replaced.
+// leaving the other key as it is; held stays down until release, which lets go of both.
 int run_press(const std::string& key, bool held) {
     std::string error;
     const std::string card = card0_path(error);
@@ -436,12 +394,9 @@ int run_press(const std::string& key, bool held) {
     }
     int write_errno = 0;
     const auto put = [&](uint32_t offset, uint8_t value) {
-        ssize_t n = 0;
-        do {
-            n = ::pwrite(fd, &value, 1, offset);
-        } while (n < 0 && errno == EINTR);
-        if (n != 1 && !write_errno) write_errno = errno ? errno : EIO;
-        return n == 1;
+        const int error = desksim::put_byte(fd, offset, value);
+        if (error && !write_errno) write_errno = error;
+        return error == 0;
     };
     int signal_number = 0;
     if (key == "release") {
@@ -464,15 +419,21 @@ int run_press(const std::string& key, bool held) {
     return signal_number ? tools::kExitSignalBase + signal_number : kExitOk;
 }
 
+// The desk folder a command is given, else the one DESKSIM names; empty (and reported) when
+// there is neither, since the built-in desk keeps no state to show.
+std::string named_desk(const std::string& given, const std::string& missing) {
+    if (!given.empty()) return given;
+    const char* named = std::getenv("DESKSIM");
+    if (named && *named) return named;
+    fail("name a desk folder, or set DESKSIM; the built-in desk keeps no " + missing);
+    return {};
+}
+
 // The blocks the desk's cards answered, one line each, as an engineer compares them with the
 // image: the data bytes in hex, all 256 of them, because the card gets all 256.
-int run_card_log(std::string desk) {
-    if (desk.empty()) {
-        const char* named = std::getenv("DESKSIM");
-        if (!named || !*named)
-            return fail("name a desk folder, or set DESKSIM; the built-in desk keeps no log");
-        desk = named;
-    }
+int run_card_log(const std::string& given) {
+    const std::string desk = named_desk(given, "log");
+    if (desk.empty()) return kExitError;
     try {
         pcplat::check_desk_folder(desk);
     } catch (const pcplat::ProfileError& e) {
@@ -485,24 +446,11 @@ int run_card_log(std::string desk) {
         if (fs::exists(path, ec)) return fail("cannot open " + path.string());
         return write_out("no card has taken a block on this desk yet\n") ? kExitOk : kExitError;
     }
-    static constexpr const char* kOutcome[] = {"taken", "rejected", "stalled"};
     std::string out;
     uint8_t record[pcplat::desk::kCardLogRecord];
     uint32_t number = 0;
-    while (in.read(reinterpret_cast<char*>(record), sizeof record)) {
-        const uint8_t* p = record + DESK_CARD_PARAMS;
-        out += std::to_string(++number) + "  card " + std::to_string(record[0] & 1) + "  " +
-               pad(record[1] < std::size(kOutcome) ? kOutcome[record[1]] : "?", 8) + "  " +
-               (record[2] == DESK_CARD_CMD_END ? "end " : "data") + " " + hex(record[2], 2) +
-               "  P3 " + hex(p[0], 2) + "  P5 " + hex(p[2], 2) + "  P6 " + hex(p[3], 2) + "  P7 " +
-               hex(p[4], 2) + "  ";
-        static constexpr char kDigits[] = "0123456789abcdef";
-        for (uint32_t i = DESK_CARD_DATA; i < sizeof record; ++i) {
-            out += kDigits[record[i] >> 4];
-            out += kDigits[record[i] & 0xF];
-        }
-        out += '\n';
-    }
+    while (in.read(reinterpret_cast<char*>(record), sizeof record))
+        out += desksim::card_log_line(++number, record) + '\n';
     if (in.gcount() != 0)
         out += "(the log ends inside a record: " + std::to_string(in.gcount()) + " bytes left)\n";
     return write_out(out) ? kExitOk : kExitError;
