@@ -10,6 +10,8 @@ packages=(
     googletest     # sources, built for i386 by the project
     libtoml11-dev  # desk profiles
     libcli11-dev   # tool command lines
+    lib32ncurses-dev  # desksim panel (i386 ncurses)
+    tmux           # drives desksim panel in its test, as a terminal would
     ncompress      # compress/uncompress, to check our LZW streams against
     gzip
 )
