@@ -473,6 +473,7 @@ expect_out "press"
 expect_out "card-log"
 expect_out "sound"
 expect_out "schedule"
+expect_out "Show the desk live in the terminal"
 finish
 
 summary

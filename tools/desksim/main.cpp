@@ -1,9 +1,10 @@
 // desksim: makes desk folders for the simulated desk PC and shows the desk a program would get.
 #include "desk/desk.hpp"
 #include "desk/profile.hpp"
-#include "desksim.hpp"
 #include "desk_view.hpp"
+#include "desksim.hpp"
 #include "machine/machine.hpp"
+#include "panel.hpp"
 #include "tool_cli.hpp"
 
 #include <pcplat/desk_card.h>
@@ -82,6 +83,13 @@ press work on the desk named by DESKSIM, also while a program runs on it. The pa
 momentary: press puts a key down for 250 ms and lets it go again; with --hold it stays down
 until press release.
 
+panel shows the desk live in a terminal, twenty times a second, while a program runs on it: the
+LCD, the panel keys, each fitted card's mailbox and the last blocks it took, the NVR (how much
+of it is 0x00, 0xFF or other, and its first and last bytes) and the graphics adapter. It only
+reads the state files and never takes the desk's lock. Its keys: y and n press yes and no as
+press does, Y and N hold a key down or let it go, r lets go of both, q quits (so do Ctrl-C and
+the ending signals); keys the panel put down are let go when it ends.
+
 Examples:
   desksim new ~/desks/bench     make a desk folder with a commented default profile
   desksim new ~/desks/two --from examples/desks/two-cards.toml   a desk from a profile
@@ -100,9 +108,11 @@ Examples:
   desksim schedule ~/desks/bench add 90 mouse 10 -4 1 a mouse event: mickeys right and down,
                                    buttons (1 left, 2 right, 4 middle)
   desksim schedule ~/desks/bench list                 what is scheduled, in order; clear: none
+  desksim panel ~/desks/bench      the desk live, in a terminal of 80x24 or more
 
-Exit status: 0 done, 1 failed (the reason is on standard error), 2 a wrong command line,
-128 + N when signal N cut a press short (the key is let go first).)";
+Exit status: 0 done, 1 failed (the reason is on standard error; panel without a terminal too),
+2 a wrong command line, 128 + N when signal N cut a press short or ended the panel (the keys
+are let go and the terminal given back first).)";
 
 using desksim::blocks_text;
 using desksim::hex;
@@ -456,6 +466,11 @@ int run_card_log(const std::string& given) {
     return write_out(out) ? kExitOk : kExitError;
 }
 
+int run_panel(const std::string& given) {
+    const std::string desk = named_desk(given, "state to show");
+    return desk.empty() ? kExitError : desksim::run_panel(desk);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -508,6 +523,10 @@ int main(int argc, char** argv) {
     CLI::App* schedule_list =
         schedule->add_subcommand("list", "Show what is scheduled, in the order it arrives");
     CLI::App* schedule_clear = schedule->add_subcommand("clear", "Remove the whole schedule");
+    CLI::App* panel = app.add_subcommand(
+        "panel", "Show the desk live in the terminal: LCD, panel keys, cards, NVR, graphics");
+    std::string panel_desk;
+    panel->add_option("DIR", panel_desk, "The desk folder (default: the one DESKSIM names)");
 
     if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn)
         return status;
@@ -525,10 +544,11 @@ int main(int argc, char** argv) {
             return desksim::run_schedule(schedule_desk, desksim::ScheduleAction::list, {});
         if (schedule_clear->parsed())
             return desksim::run_schedule(schedule_desk, desksim::ScheduleAction::clear, {});
+        if (panel->parsed()) return run_panel(panel_desk);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    fail("a command is needed: info, new, lcd, press, card-log, sound or schedule (see desksim "
-         "--help)");
+    fail("a command is needed: info, new, lcd, press, card-log, sound, schedule or panel (see "
+         "desksim --help)");
     return tools::kExitUsage;
 }
