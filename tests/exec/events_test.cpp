@@ -27,20 +27,20 @@ void enter() {
 
 void fast_timer() {
     enter();
-    g_fast_calls.push_back(g_exec->tick_count);
+    g_fast_calls.push_back(uint32_t{g_exec->tick_count});
     if (g_during_fast) g_during_fast();
     --g_running;
 }
 
 void slow_timer() {
     enter();
-    g_slow_calls.push_back(g_exec->tick_count);
+    g_slow_calls.push_back(uint32_t{g_exec->tick_count});
     --g_running;
 }
 
 std::vector<uint32_t> g_other_calls;
 void other_timer() {
-    g_other_calls.push_back(g_exec->tick_count);
+    g_other_calls.push_back(uint32_t{g_exec->tick_count});
 }
 
 void key_handler(uint16_t scan_code) {
@@ -78,7 +78,7 @@ TEST_F(Events, TheOpenHooksTheTickAt39HzAndTimersFollowTheirPeriods) {
     const int32_t depth_before = depth();
     for (int i = 0; i < 7; ++i)
         pass_ticks(1);
-    EXPECT_EQ(exec_->tick_count, 7u);
+    EXPECT_EQ(uint32_t{exec_->tick_count}, 7u);
     EXPECT_EQ(g_fast_calls, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(g_slow_calls, (std::vector<uint32_t>{3, 6}));
     EXPECT_EQ(slow->counter, 1);
@@ -88,11 +88,11 @@ TEST_F(Events, TheOpenHooksTheTickAt39HzAndTimersFollowTheirPeriods) {
 }
 
 TEST_F(Events, TimerAddRefusesWhatCouldNeverRun) {
-    const uint32_t allocated = exec_->bytes_allocated;
+    const uint32_t allocated = uint32_t{exec_->bytes_allocated};
     EXPECT_EQ(exec_->EXEC_TIMERAdd(nullptr, 1), nullptr);
     EXPECT_EQ(exec_->EXEC_TIMERAdd(fast_timer, 0), nullptr);
     EXPECT_EQ(exec_->EXEC_TIMERAdd(fast_timer, -5), nullptr);
-    EXPECT_EQ(exec_->bytes_allocated, allocated);
+    EXPECT_EQ(uint32_t{exec_->bytes_allocated}, allocated);
     exec_->EXEC_TIMERRemove(nullptr);
 }
 
@@ -103,27 +103,27 @@ TEST_F(Events, ALockedTimerSourceKeepsItsTicksAndDeliversThemInOneRun) {
     for (int i = 0; i < 10; ++i)
         pass_ticks(1);
     EXPECT_TRUE(g_fast_calls.empty());
-    EXPECT_EQ(source(EXEC_EVENT_TIMER).pending_count, 10);
+    EXPECT_EQ(int16_t{source(EXEC_EVENT_TIMER).pending_count}, 10);
     exec_->EXEC_EVENTUnlock(EXEC_EVENT_TIMER);
     pass_ticks(1);
     // Eleven pending ticks, all in the run of tick 11.
     EXPECT_EQ(g_fast_calls, std::vector<uint32_t>(11, 11));
     EXPECT_EQ(g_slow_calls, std::vector<uint32_t>(3, 11));
     EXPECT_EQ(slow->counter, 2);
-    EXPECT_EQ(source(EXEC_EVENT_TIMER).pending_count, 0);
+    EXPECT_EQ(int16_t{source(EXEC_EVENT_TIMER).pending_count}, 0);
 
     // A source held for ever keeps its count at the top instead of wrapping below zero.
     exec_->EXEC_EVENTLock(EXEC_EVENT_TIMER);
     source(EXEC_EVENT_TIMER).pending_count = 0x7FFF;
     pass_ticks(1);
-    EXPECT_EQ(source(EXEC_EVENT_TIMER).pending_count, 0x7FFF);
+    EXPECT_EQ(int16_t{source(EXEC_EVENT_TIMER).pending_count}, 0x7FFF);
 }
 
 TEST_F(Events, CallbacksMayRemoveTimersWhileTheListIsWalked) {
     TimerNode* first = exec_->EXEC_TIMERAdd(fast_timer, 1);
     TimerNode* second = exec_->EXEC_TIMERAdd(slow_timer, 1);
     exec_->EXEC_TIMERAdd(other_timer, 1);
-    const uint32_t allocated = exec_->bytes_allocated;
+    const uint32_t allocated = uint32_t{exec_->bytes_allocated};
     // The first removes itself and the node after it, which the walk would have come to next.
     g_during_fast = [&] {
         g_exec->EXEC_TIMERRemove(first);
@@ -134,7 +134,7 @@ TEST_F(Events, CallbacksMayRemoveTimersWhileTheListIsWalked) {
     EXPECT_EQ(g_fast_calls, (std::vector<uint32_t>{1}));
     EXPECT_TRUE(g_slow_calls.empty());
     EXPECT_EQ(g_other_calls, (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(exec_->bytes_allocated, allocated - 2 * (sizeof(TimerNode) + 16));
+    EXPECT_EQ(uint32_t{exec_->bytes_allocated}, allocated - 2 * (sizeof(TimerNode) + 16));
 }
 
 TEST_F(Events, ATickThatComesWhileTheDispatcherRunsIsDeliveredAsPending) {
@@ -150,10 +150,10 @@ TEST_F(Events, ATickThatComesWhileTheDispatcherRunsIsDeliveredAsPending) {
     };
     const int32_t depth_before = depth();
     pass_ticks(1);
-    EXPECT_EQ(exec_->tick_count, 2u); // the nested run counted its tick
+    EXPECT_EQ(uint32_t{exec_->tick_count}, 2u); // the nested run counted its tick
     EXPECT_EQ(g_fast_calls, (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(g_most_running, 1); // and delivered nothing itself
-    EXPECT_EQ(source(EXEC_EVENT_TIMER).pending_count, 0);
+    EXPECT_EQ(int16_t{source(EXEC_EVENT_TIMER).pending_count}, 0);
     EXPECT_EQ(depth(), depth_before);
     pass_ticks(1);
     EXPECT_EQ(g_fast_calls.size(), 3u); // the dispatcher is free again
@@ -166,7 +166,7 @@ TEST_F(Events, KeysWaitInTheRingWhileLockedAndComeInOrder) {
         m().kbc().push_scancode(code);
     pass_ticks(2);
     EXPECT_TRUE(g_keys.empty());
-    EXPECT_EQ(source(EXEC_EVENT_KEYBOARD).pending_count, 40);
+    EXPECT_EQ(int16_t{source(EXEC_EVENT_KEYBOARD).pending_count}, 40);
     exec_->EXEC_EVENTUnlock(EXEC_EVENT_KEYBOARD);
     pass_ticks(1);
     std::vector<uint16_t> first_31;
@@ -218,7 +218,7 @@ TEST_F(Events, MouseEventsOfOneTickGiveOneCallWithTheLastState) {
     m().mouse().event(8, 0, MOUSE_BUTTON_LEFT);
     cpu_poll();
     EXPECT_TRUE(g_mouse.empty());
-    EXPECT_EQ(source(EXEC_EVENT_MOUSE).pending_count, 3);
+    EXPECT_EQ(int16_t{source(EXEC_EVENT_MOUSE).pending_count}, 3);
     pass_ticks(1);
     ASSERT_EQ(g_mouse.size(), 1u);
     EXPECT_EQ(g_mouse[0].event_mask, MOUSE_EVENT_MOVE);
@@ -251,7 +251,7 @@ TEST_F(EventsWithoutMouse, NoDriverGivesNoEventsAndNoRange) {
     m().mouse().event(8, 8, MOUSE_BUTTON_LEFT);
     pass_ticks(2);
     EXPECT_TRUE(g_mouse.empty());
-    EXPECT_EQ(exec_->tick_count, 2u); // the tick is there all the same
+    EXPECT_EQ(uint32_t{exec_->tick_count}, 2u); // the tick is there all the same
 }
 
 int g_restored_ticks = 0;
@@ -272,22 +272,22 @@ TEST_F(Events, AfterTheCloseTheTickKeepsItsRateForTheRestoredHandler) {
     exec_->EXEC_TIMERAdd(fast_timer, 1);
     exec_->EXEC_KEYSetHandler(key_handler);
     exec_->EXEC_MOUSESetHandler(mouse_handler);
-    const uint32_t allocated = exec_->bytes_allocated;
+    const uint32_t allocated = uint32_t{exec_->bytes_allocated};
     pass_ticks(2);
     EXPECT_EQ(g_restored_ticks, 2); // chained behind the dispatcher
     EXPECT_EQ(g_fast_calls.size(), 2u);
 
     EXEC_CloseExec();
-    EXPECT_EQ(exec_->bytes_allocated, allocated - (sizeof(TimerNode) + 16));
+    EXPECT_EQ(uint32_t{exec_->bytes_allocated}, allocated - (sizeof(TimerNode) + 16));
     FarPtr vector{};
     dos_get_vector(0x1C, &vector);
     EXPECT_EQ(vector.offset, counting.offset);
     EXPECT_EQ(m().pit().divisor(0), kTickDivisor);
-    const uint32_t ticks = exec_->tick_count;
+    const uint32_t ticks = uint32_t{exec_->tick_count};
     m().manual_clock()->advance_ns(1'000'000'000);
     cpu_poll();
     EXPECT_EQ(g_restored_ticks, 2 + 39); // 39.26 Hz for a second
-    EXPECT_EQ(exec_->tick_count, ticks);
+    EXPECT_EQ(uint32_t{exec_->tick_count}, ticks);
     EXPECT_EQ(g_fast_calls.size(), 2u);
     // Keys go to the BIOS again, the mouse to nobody.
     m().kbc().type_text("k");
