@@ -33,12 +33,10 @@ int dos_write(uint16_t handle, const void* data, uint16_t count, uint16_t* writt
     if (!data) return DOS_ERROR_WRITE_FAULT;
     // Straight to the handle, after what the program's buffered streams already hold.
     FILE* stream = handle == 1 ? stdout : stderr;
-    if (!host_fault) {
+    if (host_fault)
+        pcplat::flush_unless_held(stream);
+    else
         std::fflush(stream);
-    } else if (ftrylockfile(stream) == 0) {
-        fflush_unlocked(stream);
-        funlockfile(stream);
-    }
     uint16_t done = 0;
     const auto* bytes = static_cast<const char*>(data);
     while (done < count) {

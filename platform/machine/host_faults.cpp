@@ -2,7 +2,9 @@
 
 #include "machine/machine.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <sys/mman.h>
@@ -111,12 +113,23 @@ HostFaults::~HostFaults() {
     if (own_stack_) sigaltstack(&saved_stack_, nullptr);
 }
 
+void flush_unless_held(FILE* stream) {
+    if (ftrylockfile(stream) != 0) return;
+    fflush_unlocked(stream);
+    funlockfile(stream);
+}
+
+void say_on_stderr(const char* format, ...) {
+    char text[200];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (length > 0) (void)!::write(2, text, std::min<size_t>(size_t(length), sizeof text - 1));
+}
+
 void end_after_host_fault() {
-    // A program that faulted inside stdio may hold the stream's lock; then its text stays.
-    if (ftrylockfile(stdout) == 0) {
-        fflush_unlocked(stdout);
-        funlockfile(stdout);
-    }
+    flush_unless_held(stdout);
     if (Machine* m = Machine::installed(); m && m->desk_is_temporary())
         remove_folder(m->desk_dir_text());
     _exit(kExitFault);

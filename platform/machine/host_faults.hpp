@@ -5,6 +5,7 @@
 #include <pcplat/dpmi.h>
 
 #include <csignal>
+#include <cstdio>
 #include <string>
 
 namespace pcplat {
@@ -27,6 +28,12 @@ class HostFaults {
     stack_t saved_stack_{};
     bool own_stack_ = false;
 };
+
+// Writes out what a stream's buffer holds, unless someone holds the stream (a program that
+// faulted inside stdio may): then its text stays. Safe in a signal handler.
+void flush_unless_held(FILE* stream);
+// One line on standard error with a single write, formatted without allocating.
+void say_on_stderr(const char* format, ...);
 
 // Ends the program after a fault that cannot be resumed: what its buffered standard output
 // holds is written when nobody holds that stream, a temporary desk is removed, and the process

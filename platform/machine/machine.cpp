@@ -47,14 +47,10 @@ void default_exception_handler(DpmiExceptionFrame* frame) {
     const Machine* m = Machine::installed();
     const bool host_fault = m && m->in_host_fault();
     if (!host_fault) std::fflush(stdout);
-    char text[160];
-    const int length = std::snprintf(text, sizeof text,
-                                     "desk PC: unhandled processor exception %u (error code "
-                                     "0x%08X) at selector 0x%04X offset 0x%08X; the program "
-                                     "ends\n",
-                                     unsigned{frame->exception}, frame->error_code,
-                                     unsigned{frame->fault_selector}, frame->fault_offset);
-    if (length > 0) (void)!::write(2, text, std::min<size_t>(size_t(length), sizeof text - 1));
+    say_on_stderr("desk PC: unhandled processor exception %u (error code 0x%08X) at selector "
+                  "0x%04X offset 0x%08X; the program ends\n",
+                  unsigned{frame->exception}, frame->error_code, unsigned{frame->fault_selector},
+                  frame->fault_offset);
     if (host_fault) end_after_host_fault();
     std::exit(kExitFault);
 }
@@ -361,12 +357,9 @@ void Machine::raise_host_fault(DpmiExceptionFrame& frame) {
     cli();
     dpmi_chain_exception(exceptions_[frame.exception], &frame);
     // The handlers returned, but the faulting instruction cannot be run again.
-    char text[120];
-    const int length = std::snprintf(text, sizeof text,
-                                     "desk PC: processor exception %u in the program cannot be "
-                                     "resumed; the program ends\n",
-                                     unsigned{frame.exception});
-    if (length > 0) (void)!::write(2, text, std::min<size_t>(size_t(length), sizeof text - 1));
+    say_on_stderr("desk PC: processor exception %u in the program cannot be resumed; the program "
+                  "ends\n",
+                  unsigned{frame.exception});
     end_after_host_fault();
 }
 
