@@ -22,8 +22,28 @@ uint32_t far_read(uint16_t selector, uint32_t offset, Width width) {
     return value;
 }
 
+// Each call that writes the NVR is one step of the desk's lasting state, however many bus cycles
+// it takes.
+constexpr const char* kNvrWrite = "nvr-write";
+constexpr const char* kNvrFill = "nvr-fill";
+
+// Ends a call for the NVR's step count on every way out of it.
+class NvrCall {
+  public:
+    NvrCall(Machine& m, const char* kind) : m_(m), kind_(kind) {}
+    ~NvrCall() { m_.end_nvr_call(kind_); }
+    NvrCall(const NvrCall&) = delete;
+    NvrCall& operator=(const NvrCall&) = delete;
+
+  private:
+    Machine& m_;
+    const char* kind_;
+};
+
 void far_write(uint16_t selector, uint32_t offset, Width width, uint32_t value) {
-    at_safe_point().far_write(selector, offset, width, value);
+    Machine& m = at_safe_point();
+    const NvrCall call(m, kNvrWrite);
+    m.far_write(selector, offset, width, value);
 }
 
 } // namespace
@@ -165,6 +185,7 @@ void far_write32(uint16_t selector, uint32_t offset, uint32_t value) {
 
 void far_copy_to(uint16_t selector, uint32_t offset, const void* source, uint32_t count) {
     Machine& m = at_safe_point();
+    const NvrCall call(m, kNvrWrite);
     const auto* src = static_cast<const uint8_t*>(source);
     uint32_t i = 0;
     for (; i + 1 < count; i += 2) {
@@ -189,6 +210,7 @@ void far_copy_from(void* destination, uint16_t selector, uint32_t offset, uint32
 
 void far_fill(uint16_t selector, uint32_t offset, uint8_t value, uint32_t count) {
     Machine& m = at_safe_point();
+    const NvrCall call(m, kNvrFill);
     const uint32_t word = value | (uint32_t{value} << 8);
     uint32_t i = 0;
     for (; i + 1 < count; i += 2)

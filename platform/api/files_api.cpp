@@ -125,6 +125,7 @@ int win32_make_directory(const char* path) {
                 errno == EEXIST ? kErrorAlreadyExists : uint32_t(WIN32_ERROR_PATH_NOT_FOUND);
             return -1;
         }
+        m.power_cut().directory_made(*host);
         return 0;
     } catch (const std::exception&) {
         return -1;
@@ -144,7 +145,7 @@ FILE* win32_fopen(const char* path, const char* mode) {
             errno = ENOENT;
             return nullptr;
         }
-        return pcplat::open_dos_stream(*host, mode, &m.file_faults);
+        return pcplat::open_dos_stream(*host, mode, &m.file_faults, &m.power_cut());
     } catch (const std::exception&) {
         errno = ENOMEM;
         return nullptr;
@@ -193,6 +194,7 @@ int win32_move_file_replace(const char* from, const char* to) {
             return fail(WIN32_ERROR_PATH_NOT_FOUND);
         }
         if (::rename(source->c_str(), target->c_str()) != 0) return fail(WIN32_ERROR_ACCESS_DENIED);
+        m.power_cut().renamed(*source, *target);
         return 0;
     } catch (const std::exception&) {
         return fail(WIN32_ERROR_ACCESS_DENIED);
@@ -221,6 +223,7 @@ int dos_delete(const char* path) {
         if (::unlink(host->c_str()) != 0) {
             return errno == ENOENT ? DOS_ERROR_FILE_NOT_FOUND : DOS_ERROR_ACCESS_DENIED;
         }
+        m.power_cut().deleted(*host);
         return 0;
     } catch (const std::exception&) {
         return DOS_ERROR_ACCESS_DENIED;

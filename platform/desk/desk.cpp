@@ -1,5 +1,8 @@
 #include "desk/desk.hpp"
 
+#include "machine/power_cut.hpp"
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace pcplat {
 
@@ -139,8 +143,9 @@ void CardLog::append(std::span<const uint8_t> record) {
 }
 
 CardWindow::CardWindow(const std::filesystem::path& file, const CardProfile& profile, int index,
-                       CardLog& log)
-    : file_(file, desk::kCardWindowSize), profile_(profile), index_(index), log_(log) {
+                       CardLog& log, PowerCut* steps)
+    : file_(file, desk::kCardWindowSize), profile_(profile), index_(index), log_(log),
+      steps_(steps) {
     attach(file_.bytes());
     // The card's firmware shows its type as soon as it runs, and starts with an empty mailbox.
     MemoryDevice::write(DESK_CARD_TYPE, profile.type, Width::b16);
@@ -226,14 +231,34 @@ void CardWindow::finish(CardOutcome outcome, uint8_t reply) {
     }
     set(DESK_CARD_COMMAND, reply);
     state_ = reply == DESK_CARD_CMD_DONE ? State::done : State::idle;
+    if (steps_ != nullptr) {
+        constexpr const char* kOutcomeNames[] = {"taken", "rejected", "stalled"};
+        steps_->card_block(index_, kOutcomeNames[static_cast<int>(outcome)], command_);
+    }
 }
 
-Desk::Desk(const std::filesystem::path& folder, const Profile& profile, PhysBus& bus)
+void NvrMemory::write(uint32_t offset, uint32_t value, Width width) {
+    MemoryDevice::write(offset, value, width);
+    const uint32_t last = offset + static_cast<uint32_t>(width) - 1;
+    if (!written_) {
+        written_ = Range{offset, last};
+    } else {
+        written_->first = std::min(written_->first, offset);
+        written_->last = std::max(written_->last, last);
+    }
+}
+
+std::optional<NvrMemory::Range> NvrMemory::take_written() {
+    return std::exchange(written_, std::nullopt);
+}
+
+Desk::Desk(const std::filesystem::path& folder, const Profile& profile, PhysBus& bus,
+           PowerCut* steps)
     : folder_(folder), card_log_(folder / desk::kCardLogFile) {
     for (int i = 0; i < 2; ++i) {
         if (!profile.cards[i].fitted) continue;
         cards_[i] = std::make_unique<CardWindow>(folder / desk::kCardFile[i], profile.cards[i], i,
-                                                 card_log_);
+                                                 card_log_, steps);
         card_mappings_[i] = bus.map(desk::kCardWindowBase[i], desk::kCardWindowSize, *cards_[i],
                                     "interface card " + std::to_string(i));
     }

@@ -12,10 +12,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 namespace pcplat {
+
+class PowerCut;
 
 namespace desk {
 constexpr uint32_t kCardWindowBase[2] = {DESK_CARD_WINDOW_0, DESK_CARD_WINDOW_1};
@@ -98,8 +101,9 @@ class CardLog {
 // has to finish, so the card's answers do not depend on host speed.
 class CardWindow : public MemoryDevice {
   public:
+    // steps, when given, counts each block the card answers.
     CardWindow(const std::filesystem::path& file, const CardProfile& profile, int index,
-               CardLog& log);
+               CardLog& log, PowerCut* steps = nullptr);
     const CardProfile& profile() const { return profile_; }
     const MappedFile& file() const { return file_; }
     uint32_t read(uint32_t offset, Width width) override;
@@ -117,6 +121,7 @@ class CardWindow : public MemoryDevice {
     CardProfile profile_;
     int index_;
     CardLog& log_;
+    PowerCut* steps_ = nullptr;
     State state_ = State::idle;
     uint32_t countdown_ = 0;    // polls left while busy or working
     uint32_t image_blocks_ = 0; // blocks taken since the last end block
@@ -124,13 +129,30 @@ class CardWindow : public MemoryDevice {
     uint64_t polls_ = 0;
 };
 
+// The NVR's memory, noting which bytes were written, so that a run of bus cycles (one platform
+// call's) can count as one step.
+class NvrMemory : public MemoryDevice {
+  public:
+    struct Range {
+        uint32_t first = 0;
+        uint32_t last = 0;
+    };
+    void write(uint32_t offset, uint32_t value, Width width) override;
+    // The bytes written since the last call, if any.
+    std::optional<Range> take_written();
+
+  private:
+    std::optional<Range> written_;
+};
+
 class Desk {
   public:
     // Maps the fitted cards and the NVR on the bus; throws std::runtime_error when a state file
-    // cannot be made.
-    Desk(const std::filesystem::path& folder, const Profile& profile, PhysBus& bus);
+    // cannot be made. steps, when given, counts the blocks the cards answer.
+    Desk(const std::filesystem::path& folder, const Profile& profile, PhysBus& bus,
+         PowerCut* steps = nullptr);
     CardWindow* card(int i) { return cards_[i].get(); }
-    MemoryDevice* nvr() { return nvr_file_ ? &nvr_ : nullptr; }
+    NvrMemory* nvr() { return nvr_file_ ? &nvr_ : nullptr; }
     uint32_t nvr_address() const { return nvr_address_; }
 
     // Seconds added to host local time to give the real-time clock.
@@ -143,7 +165,7 @@ class Desk {
     std::unique_ptr<CardWindow> cards_[2];
     BusMapping card_mappings_[2];
     std::unique_ptr<MappedFile> nvr_file_;
-    MemoryDevice nvr_;
+    NvrMemory nvr_;
     BusMapping nvr_mapping_;
     uint32_t nvr_address_ = 0;
     int64_t clock_offset_ = 0;

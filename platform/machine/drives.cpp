@@ -406,6 +406,23 @@ std::optional<fs::path> DriveMap::resolve(std::string_view dos_path) const {
     return locate(roots_[path->drive], real_roots_[path->drive], *names, true);
 }
 
+std::optional<std::string> DriveMap::dos_name(const fs::path& host) const {
+    int best = -1;
+    for (int i = 0; i < kDriveCount; ++i) {
+        if (roots_[i].empty() || !is_within(host, roots_[i])) continue;
+        if (best < 0 || std::distance(roots_[i].begin(), roots_[i].end()) >
+                            std::distance(roots_[best].begin(), roots_[best].end()))
+            best = i;
+    }
+    if (best < 0) return std::nullopt;
+    std::string name = std::string(1, char('A' + best)) + kDriveSeparator;
+    const fs::path relative = host.lexically_relative(roots_[best]);
+    if (relative.empty() || relative == ".") return name + '\\';
+    for (const fs::path& part : relative)
+        name += '\\' + part.string();
+    return name;
+}
+
 std::vector<FindEntry> DriveMap::search(std::string_view dos_pattern, uint32_t attrib) const {
     const std::optional<DosPath> path = split_dos_path(dos_pattern, current_, true);
     if (!path || roots_[path->drive].empty() || path->last.empty()) return {};

@@ -36,6 +36,9 @@ class DriveMap {
     // last component need not exist. Empty for forbidden characters, an unmapped drive, a missing
     // directory on the way, or a path that climbs out of its drive.
     std::optional<std::filesystem::path> resolve(std::string_view dos_path) const;
+    // A host path under a drive's folder as a DOS path ("C:\DESK\APP.EXE", the host's case), by
+    // the drive with the longest folder that holds it; nothing when none does.
+    std::optional<std::string> dos_name(const std::filesystem::path& host) const;
 
     // A directory search: the entries of the pattern's directory whose names match its last
     // component and whose attributes are allowed by attrib, sorted by name ignoring case (in a

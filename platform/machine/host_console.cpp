@@ -57,6 +57,10 @@ constexpr char kEscape = 0x1B;
 
 } // namespace
 
+void HostConsole::restore_terminal() {
+    pcplat::restore_terminal();
+}
+
 HostConsole::HostConsole() {
     stdout_terminal_ = isatty(STDOUT_FILENO);
     if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_saved) == 0) {

@@ -34,6 +34,8 @@ class HostConsole {
     // A terminating signal that arrived (0 for none); the machine ends the program at its next
     // safe point.
     static int pending_signal();
+    // Puts the terminal back as it was before raw mode, for a way out that runs no destructor.
+    static void restore_terminal();
 
     // Turns host input bytes into key strokes; kept public for the tests.
     static void translate(std::string& pending, bool flush, Kbc& kbc);

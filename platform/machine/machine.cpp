@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 #include <thread>
+#include <unistd.h>
 
 namespace pcplat {
 
@@ -92,6 +93,9 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
         bench_trace_ = std::make_unique<BenchTrace>();
         const char* unattended = std::getenv(kUnattendedVariable);
         unattended_ = unattended && *unattended && std::string_view(unattended) != "0";
+        power_cut_ = std::make_unique<PowerCut>(bench_trace_.get(), &drives_,
+                                                PowerCut::step_from_environment(),
+                                                [this](uint64_t step) { power_off(step); });
         if (!desk_is_temporary_) profile_ = load_profile(desk_dir_ / desk::kProfileFile);
         if (options.manual_clock) {
             auto manual = std::make_unique<ManualClock>();
@@ -110,7 +114,7 @@ Machine::Machine(const MachineOptions& options) : conventional_(kConventionalSiz
                                              desk_dir_ / desk::kSpeakerLogFile);
         pci_ = std::make_unique<Pci>(ports_, profile_.pci);
         vga_ = std::make_unique<Vga>(ports_, profile_.gfx);
-        desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_);
+        desk_ = std::make_unique<Desk>(desk_dir_, profile_, phys_, power_cut_.get());
         diskettes_ = std::make_unique<Diskettes>(profile_, desk_dir_, conventional_, phys_);
 
         if (!desk_is_temporary_)
@@ -463,6 +467,27 @@ bool Machine::keyboard_input_ended() {
     return std::none_of(schedule_.begin(), schedule_.end(), [](const auto& entry) {
         return entry.second.kind != ScheduledInput::Kind::mouse;
     });
+}
+
+void Machine::end_nvr_call(std::string_view kind) {
+    NvrMemory* nvr = desk_->nvr();
+    if (nvr == nullptr) return;
+    if (const std::optional<NvrMemory::Range> written = nvr->take_written())
+        power_cut_->nvr_written(kind, written->first, written->last);
+}
+
+void Machine::power_off(uint64_t step) {
+    // What the screen showed is not kept, but a person watching sees it up to the cut.
+    std::fflush(stdout);
+    std::fprintf(stderr, "desk PC: the power failed after step %llu (%s)\n",
+                 static_cast<unsigned long long>(step), PowerCut::kVariable);
+    HostConsole::restore_terminal();
+    if (desk_is_temporary_) {
+        std::error_code ec;
+        std::filesystem::remove_all(desk_dir_, ec);
+    }
+    // No destructor and no stdio flush: buffered file data is lost, as it is on a desk.
+    _exit(kExitPowerCut);
 }
 
 [[noreturn]] void Machine::end_input_exhausted() {

@@ -14,6 +14,7 @@
 #include "machine/host_faults.hpp"
 #include "machine/input_schedule.hpp"
 #include "machine/mouse.hpp"
+#include "machine/power_cut.hpp"
 
 #include <pcplat/dpmi.h>
 
@@ -236,6 +237,11 @@ class Machine {
     uint32_t last_error = 0; // GetLastError
     FileFaults file_faults;  // the test hook, from PCPLAT_FILE_FAULTS at the start
     BenchTrace& bench_trace() { return *bench_trace_; }
+    // The steps that change the desk's lasting state, and the power cut (PCPLAT_POWER_CUT).
+    PowerCut& power_cut() { return *power_cut_; }
+    // Ends a platform call that may have written the NVR: whatever it wrote is one step, kind
+    // "nvr-write" or "nvr-fill".
+    void end_nvr_call(std::string_view kind);
     std::map<void*, unsigned> modules; // loaded by win32_load_library, with their load counts
 
   private:
@@ -249,6 +255,8 @@ class Machine {
     void bios_int1a(RealRegs& regs);
     uint16_t bda_word(uint32_t offset);
     void set_bda_word(uint32_t offset, uint16_t value);
+    // The machine's part of a power cut, after the files are put back: the process ends at once.
+    [[noreturn]] void power_off(uint64_t step);
 
     Profile profile_;
     std::filesystem::path desk_dir_;
@@ -293,6 +301,7 @@ class Machine {
     int fault_nesting_ = 0;
     bool in_host_fault_ = false;
     std::unique_ptr<BenchTrace> bench_trace_;
+    std::unique_ptr<PowerCut> power_cut_;
     std::unique_ptr<HostFaults> host_faults_;
 };
 

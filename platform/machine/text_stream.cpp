@@ -89,13 +89,15 @@ int open_regular_file(const std::filesystem::path& host, const OpenMode& mode) {
     return fd;
 }
 
-// The state behind one stream of ours: a text stream, or a binary one that the fault hook watches.
-// It keeps its own read-ahead of raw bytes, so it always knows the raw offset of the next byte
-// the program will see.
+// The state behind one stream of ours: a text stream, or a binary one that the fault hook or the
+// step count watches. It keeps its own read-ahead of raw bytes, so it always knows the raw offset
+// of the next byte the program will see.
 class DosFile {
   public:
-    DosFile(int fd, bool translate, const StreamFaults& faults)
-        : fd_(fd), translate_(translate), faults_(faults) {}
+    DosFile(int fd, bool translate, const StreamFaults& faults, PowerCut* steps,
+            const std::filesystem::path& host)
+        : fd_(fd), translate_(translate), faults_(faults), steps_(steps),
+          host_(steps ? host : std::filesystem::path{}) {}
     DosFile(const DosFile&) = delete;
     DosFile& operator=(const DosFile&) = delete;
 
@@ -163,6 +165,7 @@ class DosFile {
         }
         const off64_t now = ::lseek64(fd_, 0, SEEK_CUR);
         if (now >= 0) offset_ = now;
+        if (steps_ != nullptr && done > 0) steps_->written(host_);
         if (done == 0 && size > 0) return -1; // stdio retries a 0 forever
         return ssize_t(done);
     }
@@ -230,7 +233,9 @@ class DosFile {
             errno = EIO;
             return -1;
         }
-        return ::fsync(fd_);
+        if (::fsync(fd_) != 0) return -1;
+        if (steps_ != nullptr) steps_->flushed(host_);
+        return 0;
     }
 
   private:
@@ -289,6 +294,8 @@ class DosFile {
     int fd_ = -1;
     bool translate_ = true;
     StreamFaults faults_;
+    PowerCut* steps_ = nullptr;
+    std::filesystem::path host_; // for the steps
     std::array<char, kReadBufferSize> buffer_{};
     size_t pos_ = 0;
     size_t len_ = 0;
@@ -340,10 +347,17 @@ bool creates(const OpenMode& mode) {
     return mode.kind == 'w' || mode.kind == 'a';
 }
 
+// What is at host before an open: nothing, or an ordinary file of some size.
+std::optional<uint64_t> existing_size(const std::filesystem::path& host) {
+    struct stat64 info {};
+    if (::stat64(host.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return uint64_t(info.st_size);
+}
+
 } // namespace
 
-FILE* open_dos_stream(const std::filesystem::path& host, const char* mode,
-                      const FileFaults* faults) {
+FILE* open_dos_stream(const std::filesystem::path& host, const char* mode, const FileFaults* faults,
+                      PowerCut* steps) {
     const std::optional<OpenMode> parsed = parse_mode(mode);
     if (!parsed) {
         errno = EINVAL;
@@ -358,11 +372,22 @@ FILE* open_dos_stream(const std::filesystem::path& host, const char* mode,
         }
         stream_faults = faults->for_stream(name);
     }
+    PowerCut* watch = steps != nullptr && steps->counting() && (creates(*parsed) || parsed->update)
+                          ? steps
+                          : nullptr;
+    std::optional<uint64_t> size_before;
+    if (watch != nullptr) {
+        size_before = existing_size(host);
+        watch->opening_for_write(host);
+    }
     const int fd = open_regular_file(host, *parsed);
     if (fd < 0) return nullptr;
+    if (watch != nullptr)
+        watch->opened_for_write(host, !size_before,
+                                parsed->kind == 'w' && size_before.value_or(0) > 0);
     const std::string stdio = stdio_mode(*parsed);
 
-    if (parsed->binary && !stream_faults.any()) {
+    if (parsed->binary && !stream_faults.any() && watch == nullptr) {
         FILE* file = ::fdopen(fd, stdio.c_str());
         if (file == nullptr) {
             const int error = errno;
@@ -372,7 +397,7 @@ FILE* open_dos_stream(const std::filesystem::path& host, const char* mode,
         return file;
     }
 
-    auto* dos_file = new DosFile(fd, !parsed->binary, stream_faults);
+    auto* dos_file = new DosFile(fd, !parsed->binary, stream_faults, watch, host);
     // Plain "a" starts at the end, as a binary append stream does; "a+" reads from the start.
     if (parsed->kind == 'a' && !parsed->update && !dos_file->start_at_end()) {
         const int error = errno;
@@ -393,8 +418,10 @@ FILE* open_dos_stream(const std::filesystem::path& host, const char* mode,
     register_stream(file, dos_file);
     // stdio works out positions from what is left in its own buffer, counted after translation.
     // With no stdio buffer the only read-ahead is ours, and ours is counted in raw bytes. It also
-    // lets an injected full disk fail the write that meets it, not a later flush.
-    std::setvbuf(file, nullptr, _IONBF, 0);
+    // lets an injected full disk fail the write that meets it, not a later flush. A binary
+    // stream watched only for its steps keeps the buffer a plain one has, so that its writes
+    // reach the file as they would unwatched.
+    if (!parsed->binary || stream_faults.any()) std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 
