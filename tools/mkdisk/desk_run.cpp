@@ -162,6 +162,7 @@ struct Trace {
     std::vector<uint32_t> commands;
     std::vector<LcdChange> lcd;
     std::optional<uint16_t> error_code;
+    std::vector<StepRecord> steps;
 };
 
 Trace read_trace(const fs::path& path) {
@@ -179,6 +180,14 @@ Trace read_trace(const fs::path& path) {
             if (row < 0 || row >= kLcdRows || bar == std::string::npos) continue;
             trace.lcd.push_back(
                 {trace.commands.size(), row, line.substr(bar + 1, line.size() - bar - 2)});
+        } else if (line.starts_with("step ")) {
+            // "step K KIND WHAT": the steps come numbered in order, K is their count.
+            const size_t kind = line.find(' ', 5);
+            if (kind == std::string::npos) continue;
+            const size_t what = line.find(' ', kind + 1);
+            trace.steps.push_back(
+                {trace.commands.size(), line.substr(kind + 1, what - kind - 1),
+                 what == std::string::npos ? std::string() : line.substr(what + 1)});
         }
     }
     return trace;
@@ -454,6 +463,7 @@ RunResult run_on(const Bench& bench, WorkDesk& desk, const Run& run) {
         result.lines.push_back(lines.line_of_command(offset));
     result.lcd_changes = record.lcd;
     result.error_code = record.error_code.value_or(0);
+    result.steps = record.steps;
     result.after = desk.state();
     // What the last commands wrote shows in the card's file only.
     std::array<std::string, kLcdRows> shown = result.before.lcd;
@@ -471,7 +481,14 @@ RunResult run_on(const Bench& bench, WorkDesk& desk, const Run& run) {
 RunResult run_desk(const Bench& bench, const Run& run) {
     if (const int signal_number = bench.stop ? bench.stop() : 0) throw RunStopped{signal_number};
     WorkDesk desk(run.desk, run.disk);
-    return run_on(bench, desk, run);
+    if (run.power_cut_after == 0) return run_on(bench, desk, run);
+    Run cut = run;
+    cut.power_cut_after = 0;
+    cut.environment.emplace_back(pcplat::PowerCut::kVariable, std::to_string(run.power_cut_after));
+    const int cut_status = run_on(bench, desk, cut).exit_status;
+    RunResult after = run_on(bench, desk, run);
+    after.cut_status = cut_status;
+    return after;
 }
 
 unsigned workers_for(size_t runs, unsigned jobs) {

@@ -106,6 +106,19 @@ struct Run {
     std::string answers; // the keys on the program's standard input, then its end
     std::vector<std::pair<std::string, std::string>> environment; // PCPLAT_* hooks and the like
     std::chrono::milliseconds time_limit{60'000};
+    // Nonzero: run_desk() first runs the disk with the power failing right after this step
+    // (PCPLAT_POWER_CUT), then boots the desk as the cut left it and runs the disk again; the
+    // result is the second run's.
+    uint64_t power_cut_after = 0;
+};
+
+// A step of the run that changed the desk's lasting state, as the bench trace numbers them
+// (the first is step 1).
+struct StepRecord {
+    size_t commands = 0; // how many commands had started: the step is in the last of them
+    std::string kind;    // create, write, flush, rename, ..., card-block
+    std::string what;    // the file, files, NVR bytes or card block
+    bool operator==(const StepRecord&) const = default;
 };
 
 struct LcdChange {
@@ -125,6 +138,8 @@ struct RunResult {
     uint16_t error_code = 0; // the error register at the end
     DeskState before;        // the starting desk
     DeskState after;
+    std::vector<StepRecord> steps;
+    int cut_status = 0; // with power_cut_after: the exit status of the run the power failed under
 
     bool answers_ran_out() const { return !timed_out && exit_status == kStatusAnswersRanOut; }
     // Files on the drives that the run made or changed, by path.
