@@ -9,6 +9,7 @@
 #include "machine/machine.hpp"
 #include "matrix.hpp"
 #include "pack_match.hpp"
+#include "rehearse.hpp"
 #include "script_check.hpp"
 
 #include "tool_cli.hpp"
@@ -65,6 +66,8 @@ Examples:
   mkdisk cardimage write card.txt -o disk/CARD.IMG   (see mkdisk cardimage --help)
   mkdisk matrix disk/ --desks old-desk/ examples/desks/one-card.toml --answers y n
                                every desk with every answer, and the script's coverage
+  mkdisk rehearse disk/ --desk old-desk/ --answers y
+                               the power cut after each step, and what the desk keeps then
 
 build writes the disk into a new folder beside DISK (.DISK.mkdisk-XXXXXX) and puts it in DISK's
 place only when it is complete, so a failed or stopped build leaves an old disk as it was.
@@ -120,6 +123,29 @@ Example:
 
 Exit status: 0 done, 1 a run went wrong (answers ran out, no end within the time limit, the
 desk did not start), the check found differences or mkdisk failed, 2 a wrong command line,
+128 + N stopped by signal N (no copy of a desk is left behind).)";
+
+constexpr const char* kRehearseFooter = R"(
+The disk runs through the real upgrade program beside mkdisk on a copy of the desk (a desk folder
+or a profile file alone, never changed itself) with the answers typed (\n for Enter, as for
+matrix). That first run counts every step that changes what the desk keeps without power: a file
+made, written, flushed, renamed or deleted, a folder made, each platform call that writes the
+NVR, each block a card answers. Then, for each step K (every Nth with --every N: N, 2N, ...), a
+fresh copy of the desk runs the disk with the power failing right after step K (file data not
+flushed by then is lost), boots, and runs the disk again from its start with the same answers.
+Its files, NVR and card blocks are compared with the uninterrupted run's (the card's last
+blocks, as many as that run sent). The runs use every core (--jobs to choose).
+
+One line per cut point: the step, the script line and command it came in, what it changed, and
+"same", "differs: ..." (the files, NVR or card blocks) or "run failed: ..."; then a summary.
+A progress bar shows on a terminal.
+
+Example:
+  mkdisk build examples/power-cut-bad bad/ && desksim new desk/
+  mkdisk rehearse bad/ --desk desk/ --answers ''
+
+Exit status: 0 every cut point ends the same, 1 one differs or its run failed, or the rehearsal
+could not run (a missing disk, a broken profile, answers that ran out), 2 a wrong command line,
 128 + N stopped by signal N (no copy of a desk is left behind).)";
 
 struct Problem : std::runtime_error {
@@ -767,6 +793,32 @@ int main(int argc, char** argv) {
     matrix_cmd->add_option("-s,--script", m.script, "the upgrade script on the disk");
     matrix_cmd->footer(kMatrixFooter);
 
+    mkdisk::RehearseOptions r;
+    CLI::App* rehearse_cmd = app.add_subcommand(
+        "rehearse", "Cut the power after each step of a disk's run and run it again: what differs");
+    rehearse_cmd->add_option("disk", r.disk, "the disk folder")->required();
+    rehearse_cmd->add_option("--desk", r.desk, "the starting desk: a desk folder or a profile")
+        ->required();
+    rehearse_cmd->add_option("--answers", r.answers, "the keys typed")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::string problem;
+                return mkdisk::decode_answers(text, problem) ? std::string() : problem;
+            },
+            ""));
+    rehearse_cmd->add_option("--every", r.every, "cut after every Nth step only")
+        ->check(CLI::PositiveNumber)
+        ->type_name("N");
+    rehearse_cmd->add_option("-j,--jobs", r.jobs, "runs at a time (default: one per core)")
+        ->check(CLI::PositiveNumber);
+    rehearse_cmd
+        ->add_option("--time-limit", r.time_limit_s, "seconds a run may take before it is ended")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    rehearse_cmd->add_option("-s,--script", r.script, "the upgrade script on the disk");
+    rehearse_cmd->footer(kRehearseFooter);
+
     if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn) {
         vpack::close_library(); // --version opened it
         return status;
@@ -780,6 +832,9 @@ int main(int argc, char** argv) {
         if (*matrix_cmd)
             return mkdisk::matrix(
                 {mkdisk::tolvanex_beside(argv[0]), [] { return static_cast<int>(g_signal); }}, m);
+        if (*rehearse_cmd)
+            return mkdisk::rehearse(
+                {mkdisk::tolvanex_beside(argv[0]), [] { return static_cast<int>(g_signal); }}, r);
         return check(check_disk, check_script_name);
     } catch (const vpack::Interrupted& interrupted) {
         return kExitSignalBase + interrupted.signal_number;
