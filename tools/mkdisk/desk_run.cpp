@@ -262,6 +262,42 @@ std::vector<std::string> state_differences(const DeskState& a, const DeskState& 
     return out;
 }
 
+std::vector<std::string> lasting_differences(const DeskState& start, const DeskState& uncut,
+                                             const DeskState& cut) {
+    std::vector<std::string> differences;
+    std::map<std::string, const DeskFile*> expected;
+    for (const DeskFile& file : uncut.files)
+        expected[file.path] = &file;
+    std::map<std::string, const DeskFile*> found;
+    for (const DeskFile& file : cut.files)
+        found[file.path] = &file;
+    // Both maps are in path order; one walk names each difference once, in that order.
+    auto e = expected.begin();
+    auto f = found.begin();
+    while (e != expected.end() || f != found.end()) {
+        if (f == found.end() || (e != expected.end() && e->first < f->first)) {
+            differences.push_back(e->first + " (missing)");
+            ++e;
+        } else if (e == expected.end() || f->first < e->first) {
+            differences.push_back(f->first + " (extra)");
+            ++f;
+        } else {
+            if (!(*e->second == *f->second)) differences.push_back(e->first + " (changed)");
+            ++e;
+            ++f;
+        }
+    }
+    if (uncut.nvr != cut.nvr) differences.push_back("NVR");
+    const size_t sent =
+        uncut.card_blocks.size() - std::min(uncut.card_blocks.size(), start.card_blocks.size());
+    const bool same_blocks = cut.card_blocks.size() >= sent &&
+                             std::equal(uncut.card_blocks.end() - static_cast<std::ptrdiff_t>(sent),
+                                        uncut.card_blocks.end(),
+                                        cut.card_blocks.end() - static_cast<std::ptrdiff_t>(sent));
+    if (!same_blocks) differences.push_back("card blocks");
+    return differences;
+}
+
 WorkDesk::WorkDesk(const StartingDesk& desk, const fs::path& disk) {
     std::string pattern = (fs::temp_directory_path() / "mkdisk-desk-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))

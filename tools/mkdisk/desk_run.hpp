@@ -78,6 +78,14 @@ struct DeskState {
 // row N"; empty when they are the same.
 std::vector<std::string> state_differences(const DeskState& a, const DeskState& b);
 
+// What lasts on a desk and differs between an uninterrupted run's end (uncut) and a cut run's
+// (cut), one item each: "C:\APP\LIB.DLL (missing)", "(extra)" or "(changed)", a folder the same
+// way, "NVR", "card blocks". start is the starting desk: the card blocks compared are the last
+// ones, as many as the uninterrupted run sent (a card keeps the last image it took, so an image
+// sent again whole after the cut is the same).
+std::vector<std::string> lasting_differences(const DeskState& start, const DeskState& uncut,
+                                             const DeskState& cut);
+
 // A fresh copy of a starting desk, and of the disk when the program could write to it, in a
 // temporary folder that goes with the object.
 class WorkDesk {

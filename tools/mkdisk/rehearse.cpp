@@ -136,42 +136,6 @@ class ProgressBar {
 
 } // namespace
 
-std::vector<std::string> lasting_differences(const DeskState& start, const DeskState& uncut,
-                                             const DeskState& cut) {
-    std::vector<std::string> differences;
-    std::map<std::string, const DeskFile*> expected;
-    for (const DeskFile& file : uncut.files)
-        expected[file.path] = &file;
-    std::map<std::string, const DeskFile*> found;
-    for (const DeskFile& file : cut.files)
-        found[file.path] = &file;
-    // Both maps are in path order; one walk names each difference once, in that order.
-    auto e = expected.begin();
-    auto f = found.begin();
-    while (e != expected.end() || f != found.end()) {
-        if (f == found.end() || (e != expected.end() && e->first < f->first)) {
-            differences.push_back(e->first + " (missing)");
-            ++e;
-        } else if (e == expected.end() || f->first < e->first) {
-            differences.push_back(f->first + " (extra)");
-            ++f;
-        } else {
-            if (!(*e->second == *f->second)) differences.push_back(e->first + " (changed)");
-            ++e;
-            ++f;
-        }
-    }
-    if (uncut.nvr != cut.nvr) differences.push_back("NVR");
-    const size_t sent =
-        uncut.card_blocks.size() - std::min(uncut.card_blocks.size(), start.card_blocks.size());
-    const bool same_blocks = cut.card_blocks.size() >= sent &&
-                             std::equal(uncut.card_blocks.end() - static_cast<std::ptrdiff_t>(sent),
-                                        uncut.card_blocks.end(),
-                                        cut.card_blocks.end() - static_cast<std::ptrdiff_t>(sent));
-    if (!same_blocks) differences.push_back("card blocks");
-    return differences;
-}
-
 int rehearse(const Bench& bench, const RehearseOptions& options) {
     std::string problem;
     const std::optional<std::string> answers = decode_answers(options.answers, problem);
@@ -184,11 +148,24 @@ int rehearse(const Bench& bench, const RehearseOptions& options) {
     run.time_limit = std::chrono::milliseconds(static_cast<int64_t>(options.time_limit_s * 1000));
 
     const RunResult uncut = run_desk(bench, run);
-    if (uncut.timed_out) throw RunError("the uninterrupted run did not end in time");
+    const std::string script_name = run.script.empty() ? kDefaultScript : run.script;
+    if (uncut.timed_out) {
+        std::ostringstream limit;
+        limit << options.time_limit_s;
+        throw RunError("the run did not end within " + limit.str() + " s");
+    }
     if (uncut.answers_ran_out())
-        throw RunError("the answers ran out: the program waited for a key after them");
-    const std::string script =
-        read_script(run.disk / (run.script.empty() ? kDefaultScript : run.script));
+        throw RunError("the answers ran out: the program waited for a key after them" +
+                       (uncut.lines.empty()
+                            ? std::string()
+                            : " at " + script_name + ":" + std::to_string(uncut.lines.back())));
+    if (uncut.exit_status > kStatusStop) {
+        // The desk did not start, the program crashed or could not run its script.
+        const std::string reason = uncut.errors.substr(0, uncut.errors.find('\n'));
+        throw RunError("the run ended with status " + std::to_string(uncut.exit_status) +
+                       (reason.empty() ? std::string() : ": " + reason));
+    }
+    const std::string script = read_script(run.disk / script_name);
     const std::vector<CutPoint> points = cut_points_of(uncut, script);
 
     std::vector<Run> runs;
@@ -207,6 +184,7 @@ int rehearse(const Bench& bench, const RehearseOptions& options) {
     std::fflush(stdout);
 
     ProgressBar bar(runs.size());
+    bar.show(0);
     const std::vector<RunResult> results =
         run_all(bench, runs, workers, [&bar](size_t done, size_t) { bar.show(done); });
     bar.clear();

@@ -21,14 +21,6 @@ struct RehearseOptions {
     double time_limit_s = 60;
 };
 
-// What lasts on a desk and differs between an uninterrupted run's end (uncut) and a cut run's
-// (cut), one item each: "C:\APP\LIB.DLL (missing)", "(extra)" or "(changed)", a folder the same
-// way, "NVR", "card blocks". start is the starting desk: the card blocks compared are the last
-// ones, as many as the uninterrupted run sent (a card keeps the last image it took, so an image
-// sent again whole after the cut is the same).
-std::vector<std::string> lasting_differences(const DeskState& start, const DeskState& uncut,
-                                             const DeskState& cut);
-
 // Runs the rehearsal and reports it; the exit status: 0, or 1 when a cut point differs or its run
 // failed. Throws RunError for bad input, RunStopped on a stop.
 int rehearse(const Bench& bench, const RehearseOptions& options);
