@@ -3,7 +3,9 @@
 #   1. vpack z / vpack unz against compress / uncompress on the same inputs (a text corpus and
 #      incompressible bytes, 16 MB each), best of RUNS runs each, side by side, with the ratio
 #      vpack / reference; the goal is at most 1.25;
-#   2. the further benchmark programs listed below, each printing its own figures.
+#   2. the further benchmark programs listed below, each printing its own figures;
+#   3. mkdisk rehearse on the demonstration disk (rehearse_bench.sh): cost per cut point and the
+#      speed-up with one worker per core.
 #
 # Usage: bench/run-bench.sh
 # Environment: BUILD_DIR (default build), JOBS (build jobs, default all cores), RUNS (default 5),
@@ -131,3 +133,8 @@ for program in "${further_benchmarks[@]}"; do
     fi
     "$build/bin/$program" || echo "($program failed with status $?)"
 done
+
+# --- power-cut rehearsal ------------------------------------------------------------------------
+echo
+echo "== rehearse_bench.sh"
+BUILD_DIR=$build bash "$root/bench/rehearse_bench.sh" || echo "(rehearse_bench.sh failed with status $?)"
