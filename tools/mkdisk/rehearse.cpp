@@ -21,7 +21,7 @@ namespace {
 constexpr const char* kDefaultScript = "tolvanex.des";
 constexpr int kStatusEnd = 0;  // the script came to an END
 constexpr int kStatusStop = 2; // ... or to a STOP
-constexpr int kBarWidth = 30;
+constexpr size_t kBarWidth = 30;
 
 // What was happening at a step: the script line, its command word, and the step itself.
 struct CutPoint {
@@ -117,9 +117,9 @@ class ProgressBar {
 
     void show(size_t done) {
         if (!shown_ || total_ == 0) return;
-        const int filled = static_cast<int>(done * kBarWidth / total_);
-        std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu cut points", filled,
-                     "##############################", kBarWidth - filled, "", done, total_);
+        const size_t filled = done * kBarWidth / total_;
+        const std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, ' ');
+        std::fprintf(stderr, "\r[%s] %zu/%zu cut points", bar.c_str(), done, total_);
         std::fflush(stderr);
     }
     void clear() {
