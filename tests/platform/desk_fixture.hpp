@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,9 +40,11 @@ inline std::string read_stream_by_char(FILE* f) {
 class DeskTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // A parameterised test's name holds a '/', which would make a folder inside a folder.
+        std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(test.begin(), test.end(), '/', '-');
         root_ = std::filesystem::temp_directory_path() /
-                ("desk-test-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                ("desk-test-" + std::to_string(::getpid()) + "-" + test);
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_ / "desk");
         std::filesystem::create_directories(root_ / "a");
