@@ -765,6 +765,23 @@ int main(int argc, char** argv) {
     card_show_cmd->add_option("image", card_file, "the image file")->required();
     card_cmd->footer(kCardFooter);
 
+    // What the commands that run a disk on desks share.
+    const CLI::Validator answers_check(
+        [](std::string& text) {
+            std::string problem;
+            return mkdisk::decode_answers(text, problem) ? std::string() : problem;
+        },
+        "");
+    const auto add_run_options = [](CLI::App* command, unsigned& jobs, double& time_limit_s,
+                                    std::string& script) {
+        command->add_option("-j,--jobs", jobs, "runs at a time (default: one per core)")
+            ->check(CLI::PositiveNumber);
+        command
+            ->add_option("--time-limit", time_limit_s, "seconds a run may take before it is ended")
+            ->check(CLI::PositiveNumber)
+            ->capture_default_str();
+        command->add_option("-s,--script", script, "the upgrade script on the disk");
+    };
     mkdisk::MatrixOptions m;
     CLI::App* matrix_cmd = app.add_subcommand(
         "matrix", "Run a disk on every desk with every set of answers: outcomes and coverage");
@@ -772,25 +789,14 @@ int main(int argc, char** argv) {
     matrix_cmd->add_option("--desks", m.desks, "desk folders or profile files")->required();
     matrix_cmd->add_option("--answers", m.answers, "keys typed, one text a combination")
         ->required()
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                std::string problem;
-                return mkdisk::decode_answers(text, problem) ? std::string() : problem;
-            },
-            ""));
+        ->check(answers_check);
     matrix_cmd->add_option("--html", m.html, "write a page of the table and the covered script")
         ->type_name("FILE");
     matrix_cmd->add_option("--record", m.record, "save each combination's transcript in DIR")
         ->type_name("DIR");
     matrix_cmd->add_option("--check", m.check, "compare with the transcripts saved in DIR")
         ->type_name("DIR");
-    matrix_cmd->add_option("-j,--jobs", m.jobs, "runs at a time (default: one per core)")
-        ->check(CLI::PositiveNumber);
-    matrix_cmd
-        ->add_option("--time-limit", m.time_limit_s, "seconds a run may take before it is ended")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    matrix_cmd->add_option("-s,--script", m.script, "the upgrade script on the disk");
+    add_run_options(matrix_cmd, m.jobs, m.time_limit_s, m.script);
     matrix_cmd->footer(kMatrixFooter);
 
     mkdisk::RehearseOptions r;
@@ -801,22 +807,11 @@ int main(int argc, char** argv) {
         ->required();
     rehearse_cmd->add_option("--answers", r.answers, "the keys typed")
         ->required()
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                std::string problem;
-                return mkdisk::decode_answers(text, problem) ? std::string() : problem;
-            },
-            ""));
+        ->check(answers_check);
     rehearse_cmd->add_option("--every", r.every, "cut after every Nth step only")
         ->check(CLI::PositiveNumber)
         ->type_name("N");
-    rehearse_cmd->add_option("-j,--jobs", r.jobs, "runs at a time (default: one per core)")
-        ->check(CLI::PositiveNumber);
-    rehearse_cmd
-        ->add_option("--time-limit", r.time_limit_s, "seconds a run may take before it is ended")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    rehearse_cmd->add_option("-s,--script", r.script, "the upgrade script on the disk");
+    add_run_options(rehearse_cmd, r.jobs, r.time_limit_s, r.script);
     rehearse_cmd->footer(kRehearseFooter);
 
     if (const int status = tools::parse(app, kFooter, argc, argv); status != tools::kGoOn) {
