@@ -76,3 +76,12 @@ expect_no_temporaries() {
     left=$(find . -name '*.vpack-*' | head -3)
     [[ -z $left ]] || fail "temporary files left: $left"
 }
+# enter_scratch DIR: an empty DIR as the working directory, with TMPDIR in it, so that a case can
+# see whether a tool left a temporary copy behind (expect_empty_tmpdir).
+enter_scratch() {
+    rm -rf "$1"
+    mkdir -p "$1/tmp"
+    cd "$1" || exit 1
+    export TMPDIR=$PWD/tmp
+}
+expect_empty_tmpdir() { [[ -z $(ls -A "$TMPDIR") ]] || fail "left behind in TMPDIR: $(ls -A "$TMPDIR")"; }

@@ -11,15 +11,7 @@ tool_program=$(cd "$(dirname "$tool_program")" && pwd -P)/$(basename "$tool_prog
 tool_name=mkdisk
 desksim=$(dirname "$tool_program")/desksim
 scratch=${2:?usage: matrix_test.sh MKDISK_BINARY SCRATCH_DIR}
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch" || exit 1
-# The copies of the desks are made here, where a case can see that none is left.
-export TMPDIR=$PWD/tmp
-mkdir -p "$TMPDIR"
-expect_no_desks() {
-    [[ -z $(ls -A "$TMPDIR") ]] || fail "left behind in TMPDIR: $(ls -A "$TMPDIR")"
-}
+enter_scratch "$scratch"
 
 # Line 4 asks; yes installs APP.TXT into C:\APP, which fails on a desk where C:\APP is a file.
 mkdir -p src
@@ -67,7 +59,7 @@ row() { grep -E "^$1 +$2 " out.txt | tr -s ' '; }
 expect_out "4 runs on 2 workers."
 [[ $(find fresh.toml old -type f -print0 | sort -z | xargs -0 md5sum) == "$desks_before" ]] ||
     fail "a starting desk changed"
-expect_no_desks
+expect_empty_tmpdir
 finish
 
 start "coverage: how many runs reached each command line, and the lines none reached"
@@ -106,7 +98,7 @@ expect_out "Check against rec: 2 of the transcripts differ."
 run matrix disk --desks fresh.toml --answers y --check rec
 expect_rc 1
 expect_out ": recorded, but no longer in the matrix"
-expect_no_desks
+expect_empty_tmpdir
 finish
 
 start "bad input: one line, status 1, no desk left"
@@ -119,7 +111,7 @@ for args in "matrix nodisk --desks fresh.toml --answers y" \
     # shellcheck disable=SC2086 # the words of one command line
     run $args
     expect_refusal
-    expect_no_desks
+    expect_empty_tmpdir
 done
 run matrix nodisk --desks fresh.toml --answers y
 expect_refusal "no disk folder nodisk"
@@ -141,7 +133,7 @@ run matrix loop --desks fresh.toml --answers y --time-limit 1
 expect_rc 1
 expect_err "mkdisk: fresh.toml, answers y: no end within 1 s"
 expect_out "timed out"
-expect_no_desks
+expect_empty_tmpdir
 finish
 
 start "a signal ends the runs and removes their desks: status 128 + N"
@@ -154,7 +146,7 @@ kill -TERM $pid
 wait $pid
 rc=$?
 expect_rc 143
-expect_no_desks
+expect_empty_tmpdir
 finish
 
 summary

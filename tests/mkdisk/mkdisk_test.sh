@@ -8,12 +8,7 @@ source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../lib/cases.sh"
 mkdisk=${1:?usage: mkdisk_test.sh MKDISK_BINARY SCRATCH_DIR}
 mkdisk=$(cd "$(dirname "$mkdisk")" && pwd -P)/$(basename "$mkdisk")
 scratch=${2:?usage: mkdisk_test.sh MKDISK_BINARY SCRATCH_DIR}
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch" || exit 1
-# The desk's temporary folders go here, where a case can see that none is left.
-export TMPDIR=$PWD/tmp
-mkdir -p "$TMPDIR"
+enter_scratch "$scratch"
 
 run() {
     env -u DESKSIM "$mkdisk" "$@" >out.txt 2>err.txt </dev/null

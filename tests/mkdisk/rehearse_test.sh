@@ -11,15 +11,8 @@ tool_program=$(cd "$(dirname "$tool_program")" && pwd -P)/$(basename "$tool_prog
 tool_name=mkdisk
 examples=$(cd "${2:?usage: rehearse_test.sh MKDISK EXAMPLES_DIR SCRATCH_DIR}" && pwd)
 scratch=${3:?usage: rehearse_test.sh MKDISK EXAMPLES_DIR SCRATCH_DIR}
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch" || exit 1
-export TMPDIR=$PWD/tmp
-mkdir -p "$TMPDIR"
+enter_scratch "$scratch"
 
-expect_no_leftovers() {
-    [[ -z $(ls -A "$TMPDIR") ]] || fail "left behind: $(ls -A "$TMPDIR")"
-}
 # The steps whose outcome starts with $1 ("same", "differs", "run failed"), space-separated.
 steps_that() {
     sed -nE "s/^step +([0-9]+) .*: $1.*/\1/p" out.txt | tr '\n' ' ' | sed 's/ $//'
@@ -45,7 +38,7 @@ expect_out '13 cut points: 5 same, 8 differ'
 head -1 out.txt | grep -qE '^13 steps change .* [0-9]+ workers?$' || fail "no first line with the workers"
 grep -q $'\r\|\033' out.txt err.txt && fail "progress shown although piped"
 expect_no_err
-expect_no_leftovers
+expect_empty_tmpdir
 finish
 
 start "the good disk is the same after every cut"
@@ -54,7 +47,7 @@ expect_rc 0
 expect_out '13 cut points: 13 same, 0 differ'
 expect_out 'step  4  line 16 #COPY  flush C:\APP\~TVX0000.TMP: same'
 expect_no_err
-expect_no_leftovers
+expect_empty_tmpdir
 finish
 
 start "--every 4 cuts after steps 4, 8 and 12"
@@ -72,23 +65,23 @@ before=$(cd desk && find . -printf '%p %s\n' | sort)
 run rehearse disk-good --desk desk --answers ''
 expect_rc 0
 [[ $(cd desk && find . -printf '%p %s\n' | sort) == "$before" ]] || fail "the starting desk changed"
-expect_no_leftovers
+expect_empty_tmpdir
 finish
 
 start "bad input: one line, status 1, nothing left"
 run rehearse no-such-disk --desk fresh.toml --answers ''
 expect_refusal no-such-disk
-expect_no_leftovers
+expect_empty_tmpdir
 printf '[nvr]\nsize_kib = 999\n' >broken.toml
 run rehearse disk-good --desk broken.toml --answers ''
 expect_refusal broken.toml
-expect_no_leftovers
+expect_empty_tmpdir
 mkdir -p asks
 printf '#PRINTDISPLAY Go on? (y/n)\n#REQJUMP YES\n#END\n#LABEL YES\n#MAKEDIR NO,C:\\X\n#LABEL NO\n#END\n' >asks/tolvanex.des
 "$tool_program" sums asks >/dev/null
 run rehearse asks --desk fresh.toml --answers ''
 expect_refusal "answers ran out"
-expect_no_leftovers
+expect_empty_tmpdir
 finish
 
 start "a wrong command line is a usage error"
