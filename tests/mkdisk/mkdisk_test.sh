@@ -322,6 +322,39 @@ expect_err 'tolvanex.des:3: #UPLOADPCIF: the image A:\GONE.IMG is not on the dis
 [[ $(grep -c UPLOADPCIF err.txt) == 2 ]] || fail "the good image was reported"
 finish
 
+start "the disk and what build tells are the same on one worker as on three"
+mkdir -p src12/A/B src12/C
+# A big file first: on three workers the small ones after it are made before it.
+seq 1 60000 >src12/A/BIG.TXT
+for i in 1 2 3 4 5 6 7 8; do
+    head -c $((i * 3000)) /dev/urandom >"src12/A/B/R$i.BIN"
+    seq "$i" 3000 >"src12/C/T$i.TXT"
+done
+echo clash >src12/C/T1.TXY
+echo plain >src12/C/ODD.DA_
+printf '#COPY F,A:\\C\\*.* C:\\\n#LABEL F\n#END\n' >src12/tolvanex.des
+for jobs in 1 3; do
+    run build src12 "disk12-$jobs" -j "$jobs" --pack '*.TXT' --pack 'R?.BIN' --pack 'T1.TXY'
+    expect_rc 1
+    mv out.txt "out-$jobs.txt"
+    mv err.txt "err-$jobs.txt"
+done
+expect_err_in() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+expect_err_in err-3.txt "T1.TXY and C\T1.TXT would both be C\T1.TX_"
+expect_err_in err-3.txt "ODD.DA_: ends in '_'"
+diff -r disk12-1 disk12-3 >/dev/null || fail "the disks differ: $(diff -rq disk12-1 disk12-3)"
+cmp -s out-1.txt out-3.txt || fail "what build printed differs: $(diff out-1.txt out-3.txt)"
+cmp -s err-1.txt err-3.txt || fail "the problems differ: $(diff err-1.txt err-3.txt)"
+[[ $(grep -c ' -> ' out-3.txt) == 18 ]] || fail "not 18 packed files told"
+run check disk12-3
+expect_rc 0
+# On a terminal, the progress names the workers; the line is gone when build ends.
+script -qec "env -u DESKSIM $mkdisk build src12 disk12-tty -j 2 --pack '*.TXT'" /dev/null \
+    >tty.txt </dev/null
+grep -q 'files made on 2 workers' tty.txt || fail "no progress on the terminal: $(cat -v tty.txt)"
+expect_no_leftovers
+finish
+
 start "best method picks the smallest block"
 mkdir -p src4
 head -c 20000 /dev/zero >src4/ZEROS.BIN

@@ -9,11 +9,14 @@
 #include "machine/machine.hpp"
 #include "matrix.hpp"
 #include "pack_match.hpp"
+#include "pack_pool.hpp"
 #include "rehearse.hpp"
 #include "script_check.hpp"
 
 #include "tool_cli.hpp"
+#include <pcplat/host.h>
 #include <pcplat/win32.h>
+#include <vantrel/exec.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,8 +72,10 @@ Examples:
   mkdisk rehearse disk/ --desk old-desk/ --answers y
                                the power cut after each step, and what the desk keeps then
 
-build writes the disk into a new folder beside DISK (.DISK.mkdisk-XXXXXX) and puts it in DISK's
-place only when it is complete, so a failed or stopped build leaves an old disk as it was.
+build makes the disk's files on one worker per core (--jobs to choose); the disk is the same,
+byte for byte, whatever their number. It writes the disk into a new folder beside DISK
+(.DISK.mkdisk-XXXXXX) and puts it in DISK's place only when it is complete, so a failed or
+stopped build leaves an old disk as it was.
 DISK must not be the source folder, lie inside it or hold it. An existing DISK must be empty,
 or, with --force, a disk folder that mkdisk made: one that holds checksum.dat and no file that
 checksum.dat does not list. Any other folder (a home folder, a source tree, a disk with files
@@ -202,17 +207,20 @@ std::vector<uint8_t> read_file(const fs::path& path) {
 // Under a temporary name, flushed, then renamed over the old file: a crash or a failure leaves
 // the old file or the new one, never a cut one, and another name of the old file (a hard link,
 // the target of a symbolic link) is left alone.
-void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
+void write_file(const fs::path& path, const uint8_t* bytes, size_t size) {
     vpack::OutputFile out(path.string(), true);
-    out.write(bytes.data(), bytes.size());
+    out.write(bytes, size);
     out.commit();
 }
+void write_file(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    write_file(path, bytes.data(), bytes.size());
+}
 
-uint8_t checksum(const std::vector<uint8_t>& bytes) {
-    uint8_t sum = 0;
-    for (uint8_t b : bytes)
-        sum = static_cast<uint8_t>(sum + b);
-    return sum;
+uint8_t checksum(const uint8_t* bytes, size_t size) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < size; ++i)
+        sum += bytes[i];
+    return static_cast<uint8_t>(sum);
 }
 
 std::string upper(std::string s) {
@@ -246,18 +254,6 @@ class Desk {
     }
     Desk(const Desk&) = delete;
     Desk& operator=(const Desk&) = delete;
-
-    // A packed disk file of the data: the installed name's last character, then a packed block
-    // of the method asked for, or the smallest of all (-1), made as vpack makes it.
-    std::vector<uint8_t> pack_disk_file(const std::vector<uint8_t>& data, char installed,
-                                        int method, const std::string& name) {
-        vpack::Progress progress(name, data.size());
-        const vpack::Bytes file =
-            vpack::pack_block(data.data(), data.size(), method, 1, name, progress);
-        std::vector<uint8_t> out(file.data(), file.data() + file.size());
-        out[0] = static_cast<uint8_t>(installed);
-        return out;
-    }
 
     // Source paths of the files a COPY pattern finds, built as COPY builds them.
     std::vector<std::string> matches(const std::string& pattern) {
@@ -331,7 +327,15 @@ std::map<std::string, fs::path> disk_files(const fs::path& disk) {
     return files;
 }
 
-void write_list(const fs::path& disk, Report& report) {
+// What the list records of a file.
+struct Listed {
+    uint64_t size = 0;
+    uint8_t sum = 0;
+};
+
+// The list of every file on the disk; a file that `known` holds is not read again.
+void write_list(const fs::path& disk, Report& report,
+                const std::map<std::string, Listed>& known = {}) {
     std::vector<uint8_t> list;
     for (const auto& [name, path] : disk_files(disk)) {
         stop_if_signalled();
@@ -340,11 +344,17 @@ void write_list(const fs::path& disk, Report& report) {
                            ": the path is longer than the list's 127 characters; not listed");
             continue;
         }
-        const std::vector<uint8_t> bytes = read_file(path);
-        if (bytes.empty()) report.problem(name + ": empty; the desk refuses empty files");
+        Listed file;
+        if (const auto it = known.find(name); it != known.end()) {
+            file = it->second;
+        } else {
+            const std::vector<uint8_t> bytes = read_file(path);
+            file = {bytes.size(), checksum(bytes.data(), bytes.size())};
+        }
+        if (file.size == 0) report.problem(name + ": empty; the desk refuses empty files");
         std::vector<uint8_t> record(kRecordSize, 0);
         std::copy(name.begin(), name.end(), record.begin());
-        record[kRecordPath] = checksum(bytes);
+        record[kRecordPath] = file.sum;
         list.insert(list.end(), record.begin(), record.end());
     }
     write_file(disk / kChecksumList, list);
@@ -368,7 +378,7 @@ void check_list(const fs::path& disk, Report& report) {
         const std::vector<uint8_t> bytes = read_file(it->second);
         if (bytes.empty())
             report.problem(r.path + ": empty; the desk refuses empty files");
-        else if (checksum(bytes) != r.sum)
+        else if (checksum(bytes.data(), bytes.size()) != r.sum)
             report.problem(r.path + ": the checksum differs from " + kChecksumList);
     }
     for (const auto& [name, path] : files) {
@@ -409,6 +419,7 @@ struct BuildOptions {
     std::string method = "best";
     std::string script = kDefaultScript;
     bool force = false;
+    unsigned jobs = 0; // one per core
 };
 
 // Whether `inner` is `outer` or lies inside it; both absolute, links resolved.
@@ -568,6 +579,156 @@ class NewDisk {
     std::vector<fs::path> made_parents_;
 };
 
+// --- the disk's files, made by the packing workers ---
+
+// One file for the disk: where it comes from, where it goes (nowhere for a file that clashes
+// with another: it is only packed, for its line), and how it is packed.
+struct DiskFileJob {
+    std::string source;
+    std::string target;
+    bool packed = false;
+    char installed = 0;
+    int method = 0;
+
+    std::string encode() const {
+        return source + '\0' + target + '\0' + (packed ? '1' : '0') + installed +
+               std::to_string(method);
+    }
+    static DiskFileJob decode(const std::string& text) {
+        DiskFileJob job;
+        const size_t first = text.find('\0');
+        const size_t second = text.find('\0', first + 1);
+        job.source = text.substr(0, first);
+        job.target = text.substr(first + 1, second - first - 1);
+        job.packed = text[second + 1] == '1';
+        job.installed = text[second + 2];
+        job.method = std::stoi(text.substr(second + 3));
+        return job;
+    }
+};
+
+struct DiskFile {
+    uint64_t in = 0;  // bytes read
+    uint64_t out = 0; // bytes on the disk
+    uint8_t method = 0;
+    uint8_t sum = 0;
+
+    std::string encode() const {
+        return std::to_string(in) + ' ' + std::to_string(out) + ' ' + std::to_string(method) + ' ' +
+               std::to_string(sum);
+    }
+    static DiskFile decode(const std::string& text) {
+        unsigned long long in = 0, out = 0;
+        unsigned method = 0, sum = 0;
+        std::sscanf(text.c_str(), "%llu %llu %u %u", &in, &out, &method, &sum);
+        return {in, out, static_cast<uint8_t>(method), static_cast<uint8_t>(sum)};
+    }
+};
+
+// The runtime library of a packing worker, opened as vpack opens it: packing needs no desk.
+ExecTable& worker_library() {
+    static ExecTable* const table = [] {
+        host_use_builtin_desk();
+        return EXEC_OpenExec(0);
+    }();
+    if (!table) throw Problem("the runtime library cannot start");
+    return *table;
+}
+
+// A packed disk file: the installed name's last character, then the block of the method asked
+// for, or the smallest of all (a tie keeps the lower method). Packed into cleared memory: the
+// packer leaves the padding bits of a Huffman stream's last byte as it finds them, and a disk
+// must not depend on what its worker happened to pack before.
+std::vector<uint8_t> pack_disk_file(const uint8_t* data, size_t size, char installed, int method,
+                                    const std::string& name) {
+    ExecTable& exec = worker_library();
+    const auto pack_with = [&](int with) {
+        std::vector<uint8_t> file(1 + size + vpack::kBlockHeaderBytes, 0);
+        const uint32_t block = exec.EXEC_PACKCompress(static_cast<uint8_t>(with), data,
+                                                      file.data() + 1, static_cast<uint32_t>(size));
+        if (block < vpack::kBlockHeaderBytes || block > size + vpack::kBlockHeaderBytes)
+            throw Problem(name + ": the library could not pack it with method " +
+                          std::to_string(with));
+        file.resize(1 + block);
+        file[0] = static_cast<uint8_t>(installed);
+        return file;
+    };
+    if (method != vpack::kBestMethod) return pack_with(method);
+    std::vector<uint8_t> best = pack_with(0);
+    for (int with = 1; with < vpack::kMethodCount; ++with) {
+        std::vector<uint8_t> trial = pack_with(with);
+        if (trial.size() < best.size()) best = std::move(trial);
+    }
+    return best;
+}
+
+// In a packing worker: reads the file, packs it as asked, writes it to the new disk and sums it
+// for the list.
+std::string make_disk_file(const std::string& job_text) {
+    const DiskFileJob job = DiskFileJob::decode(job_text);
+    vpack::Progress quiet(job.source, 0); // mkdisk shows the progress of the whole build
+    vpack::Bytes data;
+    try {
+        vpack::InputFile in(job.source);
+        data = in.read_all(quiet);
+    } catch (const vpack::Failure&) {
+        throw Problem("cannot read " + job.source);
+    }
+    DiskFile made{data.size(), data.size()};
+    std::vector<uint8_t> packed;
+    const uint8_t* file = data.data();
+    if (job.packed) {
+        packed = pack_disk_file(data.data(), data.size(), job.installed, job.method, job.source);
+        made.method = packed[1];
+        made.out = packed.size();
+        file = packed.data();
+    }
+    made.sum = checksum(file, made.out);
+    if (!job.target.empty()) write_file(job.target, file, made.out);
+    return made.encode();
+}
+
+// What becomes of one source file, decided before any is read so that the workers can make
+// the files in any order; told in the order of the source.
+struct Planned {
+    std::string name;      // below the source, DOS style
+    std::string disk_name; // on the disk
+    std::string note;      // told instead of making the file
+    std::string left_out;  // a problem that keeps the file off the disk
+    std::string clash;     // a problem: made for its line, then kept off the disk
+    bool packed = false;
+    bool job = false;
+};
+
+// "mkdisk: build: 12 of 200 files made on 2 workers", in place on standard error while it is a
+// terminal.
+class BuildProgress {
+  public:
+    BuildProgress(size_t total, unsigned workers)
+        : total_(total), workers_(workers), shown_(total > 0 && ::isatty(STDERR_FILENO) != 0) {
+        show(0);
+    }
+    ~BuildProgress() {
+        if (!shown_) return;
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+    BuildProgress(const BuildProgress&) = delete;
+    BuildProgress& operator=(const BuildProgress&) = delete;
+
+    void show(size_t done) {
+        if (!shown_) return;
+        std::fprintf(stderr, "\rmkdisk: build: %zu of %zu files made on %u worker%s\033[K", done,
+                     total_, workers_, workers_ == 1 ? "" : "s");
+        std::fflush(stderr);
+    }
+
+  private:
+    size_t total_;
+    unsigned workers_;
+    bool shown_;
+};
+
 int build(const BuildOptions& o) {
     const int method = tools::method_number(o.method);
     const fs::path place = disk_place(o);
@@ -575,71 +736,118 @@ int build(const BuildOptions& o) {
     NewDisk new_disk(place);
     const fs::path disk = new_disk.folder();
     Report report;
-    Desk desk(disk);
-    std::map<std::string, std::string> made; // disk name (upper case) -> source name
     std::vector<std::pair<std::string, fs::path>> sources;
     for (const auto& entry : fs::recursive_directory_iterator(o.source))
         if (entry.is_regular_file())
             sources.emplace_back(dos_path(entry.path().lexically_relative(o.source)), entry.path());
     std::sort(sources.begin(), sources.end());
-    uint64_t total_in = 0, total_out = 0;
+
+    std::vector<Planned> plan;
+    std::vector<std::string> jobs;
+    std::vector<size_t> plan_of_job;
+    std::map<std::string, std::string> made; // disk name (upper case) -> source name
     for (const auto& [name, path] : sources) {
         stop_if_signalled();
+        Planned& p = plan.emplace_back();
+        p.name = name;
         if (upper(name) == upper(kChecksumList)) {
-            std::cerr << "mkdisk: note: " << name << " in the source is replaced by the new list\n";
+            p.note = name + " in the source is replaced by the new list";
             continue;
         }
         const std::string& dos_name = name; // clang 14 cannot capture a structured binding
-        const bool packed = std::any_of(o.pack.begin(), o.pack.end(), [&](const std::string& g) {
+        p.packed = std::any_of(o.pack.begin(), o.pack.end(), [&](const std::string& g) {
             return mkdisk::pack_pattern_matches(g, dos_name);
         });
-        std::vector<uint8_t> data = read_file(path);
-        std::string disk_name = name;
-        if (packed) {
-            if (data.empty()) {
-                report.problem(name + ": empty; an empty file cannot be packed");
+        p.disk_name = name;
+        if (p.packed) {
+            const uintmax_t size = fs::file_size(path);
+            if (size == 0) {
+                p.left_out = name + ": empty; an empty file cannot be packed";
                 continue;
             }
-            if (data.size() > kMaxFileBytes) {
-                report.problem(name + ": too large to pack");
+            if (size > kMaxFileBytes) {
+                p.left_out = name + ": too large to pack";
                 continue;
             }
-            const char installed = name.back();
-            disk_name.back() = '_';
-            std::vector<uint8_t> file = desk.pack_disk_file(data, installed, method, name);
-            std::printf("  %-40s %10zu -> %10zu bytes (%s)\n", disk_name.c_str(), data.size(),
-                        file.size(), vpack::method_name(file[1]));
-            total_in += data.size();
-            data = std::move(file);
+            p.disk_name.back() = '_';
+        }
+        DiskFileJob job{path.string(), "", p.packed, name.back(), method};
+        if (auto [it, fresh] = made.emplace(upper(p.disk_name), name); !fresh) {
+            p.clash =
+                name + " and " + it->second + " would both be " + p.disk_name + " on the disk";
         } else {
-            if (name.back() == '_')
-                report.problem(name +
+            // Where the file lies in the source, not where a link leads (which may be outside
+            // it).
+            const fs::path relative = path.lexically_relative(o.source);
+            std::string file_name = relative.filename().string();
+            if (p.packed) file_name.back() = '_';
+            fs::create_directories(disk / relative.parent_path());
+            job.target = (disk / relative.parent_path() / file_name).string();
+        }
+        p.job = true;
+        plan_of_job.push_back(plan.size() - 1);
+        jobs.push_back(job.encode());
+    }
+
+    uint64_t total_in = 0, total_out = 0;
+    size_t files = 0;
+    std::map<std::string, Listed> listed; // disk name -> what the list says of it
+    size_t told = 0;
+    // The plan up to `until`; the file there (when it was made) as the worker made it.
+    const auto tell = [&](size_t until, const DiskFile* file) {
+        for (; told < until; ++told) {
+            const Planned& p = plan[told];
+            if (!p.note.empty()) std::cerr << "mkdisk: note: " << p.note << '\n';
+            if (!p.left_out.empty()) report.problem(p.left_out);
+        }
+        if (!file) return;
+        const Planned& p = plan[told++];
+        if (p.packed) {
+            std::printf("  %-40s %10llu -> %10llu bytes (%s)\n", p.disk_name.c_str(),
+                        static_cast<unsigned long long>(file->in),
+                        static_cast<unsigned long long>(file->out),
+                        vpack::method_name(file->method));
+        } else {
+            if (p.name.back() == '_')
+                report.problem(p.name +
                                ": ends in '_', so COPY would take it for a packed file; pack it "
                                "(--pack) or rename it");
-            std::printf("  %-40s %10zu bytes\n", disk_name.c_str(), data.size());
-            total_in += data.size();
+            std::printf("  %-40s %10llu bytes\n", p.disk_name.c_str(),
+                        static_cast<unsigned long long>(file->in));
         }
-        auto [it, fresh] = made.emplace(upper(disk_name), name);
-        if (!fresh) {
-            report.problem(name + " and " + it->second + " would both be " + disk_name +
-                           " on the disk");
-            continue;
+        total_in += file->in;
+        if (!p.clash.empty()) {
+            report.problem(p.clash);
+            return;
         }
-        // Where the file lies in the source, not where a link leads (which may be outside it).
-        const fs::path relative = path.lexically_relative(o.source);
-        std::string file_name = relative.filename().string();
-        if (packed) file_name.back() = '_';
-        fs::create_directories(disk / relative.parent_path());
-        const fs::path host_target = disk / relative.parent_path() / file_name;
-        write_file(host_target, data);
-        total_out += data.size();
+        total_out += file->out;
+        ++files;
+        listed[p.disk_name] = {file->out, file->sum};
+    };
+    if (!jobs.empty()) {
+        mkdisk::PackPool pool(mkdisk::workers_for(jobs.size(), o.jobs), make_disk_file);
+        BuildProgress progress(jobs.size(), pool.size());
+        try {
+            pool.run(
+                jobs,
+                [&](size_t job, const std::string& result) {
+                    const DiskFile file = DiskFile::decode(result);
+                    tell(plan_of_job[job], &file);
+                },
+                [&](size_t done) { progress.show(done); }, stop_if_signalled);
+        } catch (const mkdisk::JobFailed& failed) {
+            throw Problem(failed.what());
+        }
     }
-    write_list(disk, report);
-    std::printf("%zu files, %llu bytes in, %llu bytes on the disk\n", made.size(),
+    tell(plan.size(), nullptr);
+    write_list(disk, report, listed);
+    std::printf("%zu files, %llu bytes in, %llu bytes on the disk\n", files,
                 static_cast<unsigned long long>(total_in),
                 static_cast<unsigned long long>(total_out));
     stop_if_signalled();
-    // Against the new folder: findings name DOS paths on drive A:, the same wherever it is.
+    // Against the new folder: findings name DOS paths on drive A:, the same wherever it is. The
+    // desk's machine starts only now, after the workers are gone.
+    Desk desk(disk);
     check_script(disk, o.script, desk, report);
     new_disk.put_in_place();
     return report.problems ? kExitProblems : kExitOk;
@@ -731,6 +939,8 @@ int main(int argc, char** argv) {
     tools::add_method_option(build_cmd, b.method);
     build_cmd->add_option("-s,--script", b.script, "the upgrade script to check, on the disk")
         ->capture_default_str();
+    build_cmd->add_option("-j,--jobs", b.jobs, "files made at a time (default: one per core)")
+        ->check(CLI::PositiveNumber);
     build_cmd->add_flag("-f,--force", b.force,
                         "replace a non-empty disk folder, only one that mkdisk made: it holds "
                         "checksum.dat and no file that checksum.dat does not list");
