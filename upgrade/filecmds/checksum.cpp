@@ -65,15 +65,23 @@ uint8_t ChecksumBytes(const uint8_t* data, uint32_t n) {
     return static_cast<uint8_t>(total);
 }
 
+// Records are read a batch at a time: COPY looks up every file it copies, and a read per record
+// costs a repositioning of the stream each. A batch holds whole records only, as single reads
+// would, so a cut last record still ends the list.
 uint16_t LookupChecksum(const char* name, uint8_t& checksum) {
+    constexpr uint32_t kBatch = 64;
     OpenFile list(exec()->EXEC_FILEOpen(kChecksumList, "rb"));
     if (!list) return 0;
-    ChecksumRecord record{};
-    while (read_record(list.get(), record)) {
-        if (HasPath(record) && same_name(record.path, name)) {
-            checksum = record.checksum;
-            return 1;
+    ChecksumRecord records[kBatch];
+    for (uint32_t got;
+         (got = exec()->EXEC_FILERead(records, sizeof records[0], kBatch, list.get())) > 0;) {
+        for (uint32_t i = 0; i < got; ++i) {
+            if (HasPath(records[i]) && same_name(records[i].path, name)) {
+                checksum = records[i].checksum;
+                return 1;
+            }
         }
+        if (got < kBatch) break;
     }
     return 0;
 }
