@@ -84,6 +84,7 @@ PackPool::PackPool(unsigned workers, Work work) {
                                  pattern.substr(0, pattern.rfind('/')) + ": " + error_text(errno));
     scratch_ = pattern;
     try {
+        workers_.reserve(workers); // a started worker is always on the list
         for (unsigned w = 0; w < workers; ++w) {
             int to_worker[2], from_worker[2];
             if (::pipe2(to_worker, O_CLOEXEC) != 0)
