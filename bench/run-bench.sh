@@ -138,3 +138,8 @@ done
 echo
 echo "== rehearse_bench.sh"
 BUILD_DIR=$build bash "$root/bench/rehearse_bench.sh" || echo "(rehearse_bench.sh failed with status $?)"
+
+# --- the disk pipeline ------------------------------------------------------------------------
+echo
+echo "== pipeline_bench.sh"
+BUILD_DIR=$build bash "$root/bench/pipeline_bench.sh" || echo "(pipeline_bench.sh failed with status $?)"
