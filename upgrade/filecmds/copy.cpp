@@ -30,7 +30,8 @@ constexpr size_t kLengthBytes = 2;
 constexpr uint8_t kMethodWithoutLength = 0xFF;
 // The unpacked data and its read-back are held at once.
 constexpr uint64_t kUnpackedBuffers = 2;
-constexpr uint32_t kReadBackBlock = 1u << 20;
+// Files are read in blocks of this size: each is summed or compared while still in the cache.
+constexpr uint32_t kBlockBytes = 1u << 20;
 
 // Work files beside the destination: "~TVX0000.TMP" to "~TVX9999.TMP".
 constexpr const char* kTempNameFormat = "~TVX%04u.TMP";
@@ -126,7 +127,7 @@ bool verify_work_file(const WorkFile& work, const uint8_t* data, uint32_t size, 
     }
     bool same = true;
     for (uint32_t done = 0; done < size;) {
-        const uint32_t block = std::min(size - done, kReadBackBlock);
+        const uint32_t block = std::min(size - done, kBlockBytes);
         if (exec()->EXEC_FILERead(readback, block, 1, in.get()) != 1) {
             SetErrorRegister(kCopyVerifyReadFailed);
             return false;
@@ -201,10 +202,23 @@ uint16_t install_plain(const uint8_t* image, uint32_t n, const char* destination
     return replace_destination(work, destination);
 }
 
-bool checksum_matches(const char* source, const uint8_t* image, uint32_t n) {
+// Reads the whole source into image, summing it block by block on the way: one pass over the
+// data instead of a read and then a sum. False when any block cannot be read.
+bool read_and_sum(FILE* in, uint8_t* image, uint32_t n, uint8_t& sum) {
+    sum = 0;
+    for (uint32_t done = 0; done < n;) {
+        const uint32_t block = std::min(n - done, kBlockBytes);
+        if (exec()->EXEC_FILERead(image + done, block, 1, in) != 1) return false;
+        sum = static_cast<uint8_t>(sum + ChecksumBytes(image + done, block));
+        done += block;
+    }
+    return true;
+}
+
+bool checksum_matches(const char* source, uint8_t sum) {
     const char* listed_name = source + std::min(std::strlen(source), kDrivePrefixLength);
     uint8_t listed = 0;
-    return LookupChecksum(listed_name, listed) && listed == ChecksumBytes(image, n);
+    return LookupChecksum(listed_name, listed) && listed == sum;
 }
 
 } // namespace
@@ -265,11 +279,12 @@ uint16_t CopyAndVerifyFile(const char* source, char* destination) {
         SetErrorRegister(kCopyMemoryAllocationFailed);
         return 0;
     }
-    if (exec()->EXEC_FILERead(image.get(), n, 1, in.get()) != 1) {
+    uint8_t sum = 0;
+    if (!read_and_sum(in.get(), image.get(), n, sum)) {
         SetErrorRegister(kCopyUnableToReadFile);
         return 0;
     }
-    if (!checksum_matches(source, image.get(), n)) {
+    if (!checksum_matches(source, sum)) {
         SetErrorRegister(kCopyChecksumError);
         return 0;
     }
