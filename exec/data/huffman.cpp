@@ -4,6 +4,7 @@
 #include "core/library.hpp"
 #include "data/pack.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -59,8 +60,19 @@ struct PackFrame {
 
 void count_bytes(const uint8_t* source, uint32_t length, uint32_t* counts) {
     TraceScope trace(kByteCountId);
-    for (uint32_t i = 0; i < length; ++i)
-        ++counts[source[i]];
+    // Four tables in turn: a run of one value would otherwise wait on its own count each byte.
+    uint32_t lanes[4][kMaxLeaves]{};
+    uint32_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        ++lanes[0][source[i]];
+        ++lanes[1][source[i + 1]];
+        ++lanes[2][source[i + 2]];
+        ++lanes[3][source[i + 3]];
+    }
+    for (; i < length; ++i)
+        ++lanes[0][source[i]];
+    for (uint32_t v = 0; v < kMaxLeaves; ++v)
+        counts[v] += lanes[0][v] + lanes[1][v] + lanes[2][v] + lanes[3][v];
 }
 
 HuffmanNode* new_node(PackFrame& f, uint32_t weight) {
@@ -161,23 +173,47 @@ uint32_t write_table(PackFrame& f, const HuffmanNode* node, uint32_t at) {
 // Writes the codes MSB first. Bits past the last code in its byte are left as they were.
 void encode(const PackFrame& f, const uint8_t* source, uint32_t length, uint8_t* out) {
     TraceScope trace(kEncodeId);
-    uint32_t accumulator = 0; // pending bits, right-aligned
+    // Codes of up to 16 bits (nearly all of them) as a value and a length; longer ones go out
+    // from their bit array in pieces of up to 8 bits.
+    constexpr uint32_t kShortBits = 16;
+    uint16_t values[kMaxLeaves];
+    uint8_t lengths[kMaxLeaves];
+    bool long_code[kMaxLeaves];
+    for (uint32_t v = 0; v < kMaxLeaves; ++v) {
+        const Code& code = f.codes[v];
+        long_code[v] = code.length > kShortBits;
+        lengths[v] = static_cast<uint8_t>(long_code[v] ? 0 : code.length);
+        values[v] =
+            static_cast<uint16_t>((code.bits[0] << 8 | code.bits[1]) >> (kShortBits - lengths[v]));
+    }
+    // Fewer than 16 pending bits, right-aligned, between codes; they leave two bytes at a time.
+    uint32_t accumulator = 0;
     uint32_t pending = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        const Code& code = f.codes[source[i]];
-        for (uint32_t bit = 0; bit < code.length;) {
-            // Whole bytes of the code at a time where the accumulator has room.
-            const uint32_t take = std::min<uint32_t>(8 - bit % 8, code.length - bit);
-            const uint32_t chunk =
-                (code.bits[bit / 8] >> (8 - bit % 8 - take)) & ((1u << take) - 1);
-            accumulator = accumulator << take | chunk;
-            pending += take;
-            bit += take;
-            if (pending >= 8) {
-                pending -= 8;
-                *out++ = static_cast<uint8_t>(accumulator >> pending);
-            }
+    auto put = [&](uint32_t value, uint32_t bits) {
+        accumulator = accumulator << bits | value;
+        pending += bits;
+        if (pending >= 16) {
+            pending -= 16;
+            out[0] = static_cast<uint8_t>(accumulator >> (pending + 8));
+            out[1] = static_cast<uint8_t>(accumulator >> pending);
+            out += 2;
         }
+    };
+    for (uint32_t i = 0; i < length; ++i) {
+        const uint8_t v = source[i];
+        if (!long_code[v]) [[likely]] {
+            put(values[v], lengths[v]);
+            continue;
+        }
+        const Code& code = f.codes[v];
+        for (uint32_t bit = 0; bit < code.length; bit += 8) {
+            const uint32_t take = std::min<uint32_t>(8, code.length - bit);
+            put(code.bits[bit / 8] >> (8 - take), take);
+        }
+    }
+    if (pending >= 8) {
+        pending -= 8;
+        *out++ = static_cast<uint8_t>(accumulator >> pending);
     }
     if (pending) {
         const uint8_t kept = static_cast<uint8_t>(0xFF >> pending);
@@ -187,14 +223,15 @@ void encode(const PackFrame& f, const uint8_t* source, uint32_t length, uint8_t*
 
 // --- Unpacking ---
 
-constexpr uint32_t kLookupBits = 11;
+constexpr uint32_t kLookupBits = 12;
 
-// One entry per kLookupBits-bit window: the leaf reached within the window and its code length,
-// or the inner node reached after the whole window.
+// One entry per kLookupBits-bit window: the one or two codes that end within it, or the inner
+// node reached after the whole window when the first code is longer.
 struct LookupEntry {
-    uint16_t target; // symbol, or node index when deeper
-    uint8_t length;  // bits consumed
-    uint8_t leaf;    // 1: target is a symbol
+    uint16_t target;    // count 1 or 2: the symbols, the first in the low byte; count 0: the node
+    uint8_t count;      // symbols decoded by the entry
+    uint8_t bits;       // bits they take (count 0: the whole window)
+    uint8_t first_bits; // bits of the first symbol alone
 };
 
 struct Table {
@@ -221,19 +258,22 @@ struct Table {
     }
 };
 
-// Fills the entries under prefix (depth bits long) below node. False for a malformed table.
+// Fills the entries under prefix (depth bits long) below node with the first code each window
+// starts with. False for a malformed table.
 bool fill_lookup(const Table& t, LookupEntry* lookup, uint32_t node, uint32_t prefix,
                  uint32_t depth) {
     const uint16_t w = t.word(node);
     if (!(w & kInnerBit)) {
         if (w > 0xFF) return false;
         const uint32_t span = 1u << (kLookupBits - depth);
+        const auto bits = static_cast<uint8_t>(depth);
         for (uint32_t i = 0; i < span; ++i)
-            lookup[(prefix << (kLookupBits - depth)) + i] = {w, static_cast<uint8_t>(depth), 1};
+            lookup[(prefix << (kLookupBits - depth)) + i] = {w, 1, bits, bits};
         return true;
     }
     if (depth == kLookupBits) { // the rest of the code is walked bit by bit, checked there
-        lookup[prefix] = {static_cast<uint16_t>(node), static_cast<uint8_t>(depth), 0};
+        const auto bits = static_cast<uint8_t>(depth);
+        lookup[prefix] = {static_cast<uint16_t>(node), 0, bits, bits};
         return true;
     }
     uint32_t one, zero;
@@ -242,36 +282,26 @@ bool fill_lookup(const Table& t, LookupEntry* lookup, uint32_t node, uint32_t pr
            fill_lookup(t, lookup, zero, prefix << 1, depth + 1);
 }
 
-// Reads the stream most significant bit first; past its end it gives zero bits, and the caller
-// checks that no code used them.
-class BitReader {
-  public:
-    BitReader(const uint8_t* data, uint32_t size) : at_(data), end_(data + size) {}
-    uint32_t peek(uint32_t bits) {
-        while (count_ <= 24) {
-            const uint32_t byte = at_ < end_ ? *at_ : 0;
-            ++at_;
-            buffer_ |= byte << (24 - count_);
-            count_ += 8;
-        }
-        return buffer_ >> (32 - bits);
+// Adds to each entry the second code where it too ends within the window. The entry for the
+// bits after the first code tells it: the window shifted left, zeros after, starts with the
+// same code whenever that code ends before the zeros.
+void pair_lookup(LookupEntry* lookup) {
+    constexpr uint32_t kMask = (1u << kLookupBits) - 1;
+    for (uint32_t w = 0; w <= kMask; ++w) {
+        LookupEntry& e = lookup[w];
+        if (e.count != 1 || e.bits == kLookupBits) continue;
+        const LookupEntry& next = lookup[(w << e.bits) & kMask];
+        if (next.count == 0 || e.bits + next.first_bits > kLookupBits) continue;
+        e.target = static_cast<uint16_t>(e.target | (next.target & 0xFF) << 8);
+        e.count = 2;
+        e.bits = static_cast<uint8_t>(e.bits + next.first_bits);
     }
-    void skip(uint32_t bits) {
-        buffer_ <<= bits;
-        count_ -= bits;
-        consumed_ += bits;
-    }
-    uint64_t consumed() const { return consumed_; }
+}
 
-  private:
-    const uint8_t* at_;
-    const uint8_t* end_;
-    uint32_t buffer_ = 0;
-    uint32_t count_ = 0;
-    uint64_t consumed_ = 0;
-};
-
-bool decode(const Table& t, BitReader& bits, uint64_t available_bits, uint8_t* out,
+// Decodes length symbols. The stream is read most significant bit first as a byte position and
+// a bit offset in that byte; past its end it gives zero bits, and a code that used them fails
+// the decoding. Far from the end, windows are read four bytes at a time without checks.
+bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_t* out,
             uint32_t length) {
     TraceScope trace(kDecodeId);
     uint8_t symbol;
@@ -281,25 +311,78 @@ bool decode(const Table& t, BitReader& bits, uint64_t available_bits, uint8_t* o
     }
     std::array<LookupEntry, 1u << kLookupBits> lookup;
     if (!fill_lookup(t, lookup.data(), 0, 0, 0)) return false;
-    for (uint32_t i = 0; i < length; ++i) {
-        const LookupEntry& e = lookup[bits.peek(kLookupBits)];
-        bits.skip(e.length);
-        if (e.leaf) {
-            out[i] = static_cast<uint8_t>(e.target);
+    pair_lookup(lookup.data());
+
+    const uint8_t* const end = stream + stream_bytes;
+    const uint8_t* p = stream;
+    uint32_t offset = 0; // bits of *p already taken, 0..7
+    auto advance = [&](uint32_t bits) {
+        offset += bits;
+        p += offset >> 3;
+        offset &= 7;
+    };
+    // Every bit taken so far lies inside the stream.
+    auto inside = [&] { return p < end || (p == end && offset == 0); };
+    // The window at the current bit; near the end, zero padded.
+    auto window = [&](bool near_end) {
+        uint32_t w;
+        if (!near_end) {
+            w = uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
         } else {
-            // Codes longer than the window: one bit at a time, checking every step. A word
-            // without the inner-node bit ends the walk, and must then be a byte, as in the window.
-            uint32_t node = e.target;
-            while (t.word(node) & kInnerBit) {
-                const uint32_t bit = bits.peek(1);
-                bits.skip(1);
-                if (!t.child(node, bit ? 0 : 1, node)) return false;
-                if (bits.consumed() > available_bits) return false;
-            }
-            if (!t.leaf(node, symbol)) return false;
-            out[i] = symbol;
+            w = 0;
+            const auto left = static_cast<size_t>(end - p);
+            for (size_t i = 0; i < 4; ++i)
+                w = w << 8 | (i < left ? p[i] : 0u);
         }
-        if (bits.consumed() > available_bits) return false;
+        return (w << offset) >> (32 - kLookupBits);
+    };
+    // Codes longer than the window: one bit at a time from the entry's node, checking every
+    // step. A word without the inner-node bit ends the walk, and must then be a byte, as in the
+    // window.
+    auto walk = [&](uint32_t node, uint8_t& leaf_symbol) {
+        while (t.word(node) & kInnerBit) {
+            if (!(p < end)) return false;
+            const uint32_t bit = *p >> (7 - offset) & 1;
+            advance(1);
+            if (!t.child(node, bit ? 0 : 1, node)) return false;
+        }
+        return t.leaf(node, leaf_symbol);
+    };
+
+    uint8_t* o = out;
+    uint8_t* const out_end = out + length;
+    // Up to two symbols a step while both fit and four bytes can be read at once. A step takes
+    // at most two bytes of the stream (7 bits of offset and a 12-bit window), so the steps that
+    // stay clear of both ends are counted first and run without checks.
+    const uint8_t* const fast_end = stream_bytes >= 4 ? end - 4 : stream;
+    for (;;) {
+        const auto out_steps = static_cast<size_t>(out_end - o) / 2;
+        const auto in_steps = p < fast_end ? static_cast<size_t>(fast_end - p) / 2 : 0;
+        size_t steps = std::min(out_steps, in_steps);
+        if (steps == 0) break;
+        for (; steps > 0; --steps) {
+            const LookupEntry& e = lookup[window(false)];
+            advance(e.bits);
+            if (e.count) [[likely]] {
+                o[0] = static_cast<uint8_t>(e.target);
+                o[1] = static_cast<uint8_t>(e.target >> 8);
+                o += e.count;
+            } else {
+                if (!walk(e.target, *o++)) return false;
+                break; // the walk took an unknown number of bits: count again
+            }
+        }
+    }
+    // The rest one symbol at a time, checking that the bits lie inside the stream.
+    while (o != out_end) {
+        const LookupEntry& e = lookup[window(true)];
+        advance(e.first_bits);
+        if (e.count) {
+            *o++ = static_cast<uint8_t>(e.target);
+        } else if (!inside() || !walk(e.target, *o++)) {
+            return false;
+        }
+        if (!inside()) return false;
     }
     return true;
 }
@@ -348,8 +431,7 @@ uint16_t huffman_unpack(const uint8_t* packed, uint8_t* destination, uint32_t pa
     if (words == 0 || words > (packed_length - 9) / 2) return 0;
     const Table table{packed + 9, words};
     const uint32_t stream_bytes = packed_length - 9 - 2 * words;
-    BitReader bits(packed + 9 + 2 * words, stream_bytes);
-    return decode(table, bits, uint64_t{stream_bytes} * 8, destination, length) ? 1 : 0;
+    return decode(table, packed + 9 + 2 * words, stream_bytes, destination, length) ? 1 : 0;
 }
 
 } // namespace vantrel::pack

@@ -225,6 +225,31 @@ TEST_F(PackTest, LongestCodesDecodeThroughTheSlowPath) {
     EXPECT_EQ(walk_bit_by_bit(block), data);
 }
 
+TEST_F(PackTest, CodesAroundTheDecoderWindowAndThePackersShortCodes) {
+    // Fibonacci weights over n values give codes of every length up to n - 1, so the longest
+    // lands inside, on and past the unpacker's 12-bit window and its 16-bit short codes; one
+    // byte more or less leaves the last code to decode alone or in a pair.
+    for (uint8_t values : {12, 13, 14, 16, 17, 18}) {
+        for (uint32_t extra : {0u, 1u}) {
+            Bytes data(extra, 0);
+            uint32_t a = 1, b = 1;
+            for (uint8_t v = 0; v < values; ++v) {
+                data.insert(data.end(), a, static_cast<uint8_t>(v * 13));
+                const uint32_t next = a + b;
+                a = b;
+                b = next;
+            }
+            std::shuffle(data.begin(), data.end(), std::mt19937(values));
+            Bytes block = pack(1, data);
+            ASSERT_EQ(block[0], 1) << int{values};
+            Bytes out;
+            ASSERT_TRUE(unpack(block, out)) << int{values} << " values, " << data.size();
+            EXPECT_EQ(out, data) << int{values} << " values, " << data.size();
+            EXPECT_EQ(walk_bit_by_bit(block), data) << int{values} << " values, " << data.size();
+        }
+    }
+}
+
 TEST_F(PackTest, MalformedHuffmanBlocksAreRefused) {
     Bytes out;
     const Bytes two_bits{0x40};
@@ -263,10 +288,10 @@ TEST_F(PackTest, MalformedHuffmanBlocksAreRefused) {
 }
 
 TEST_F(PackTest, BitsRunningOutInsideALongCodeAreRefused) {
-    // Each inner node's 1-child is a leaf and its 0-child goes deeper: 'z' sits 12 bits down,
+    // Each inner node's 1-child is a leaf and its 0-child goes deeper: 'z' sits 13 bits down,
     // past a lookup window.
     std::vector<uint16_t> table;
-    for (uint16_t i = 0; i < 12; ++i) {
+    for (uint16_t i = 0; i < 13; ++i) {
         const uint16_t at = static_cast<uint16_t>(3 * i);
         table.push_back(static_cast<uint16_t>(0x8000 | (at + 2)));
         table.push_back(static_cast<uint16_t>(0x8000 | (at + 3)));
@@ -274,7 +299,7 @@ TEST_F(PackTest, BitsRunningOutInsideALongCodeAreRefused) {
     }
     table.push_back('z');
     Bytes out(1);
-    // Twelve 0 bits reach 'z': one byte and a half. One byte is not enough.
+    // Thirteen 0 bits reach 'z': two bytes. One byte is not enough.
     Bytes ok = huffman_block(1, table, {0x00, 0x00});
     ASSERT_EQ(exec_->EXEC_PACKDecompress(ok.data(), out.data(), static_cast<uint32_t>(ok.size())),
               1);
