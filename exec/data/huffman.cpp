@@ -351,26 +351,38 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
 
     uint8_t* o = out;
     uint8_t* const out_end = out + length;
-    // Up to two symbols a step while both fit and four bytes can be read at once. A step takes
-    // at most two bytes of the stream (7 bits of offset and a 12-bit window), so the steps that
-    // stay clear of both ends are counted first and run without checks.
+    // Far from both ends, a step reads four bytes and looks up two windows in them (at least 25
+    // bits are there past the offset: 12 for the first, 12 after the first entry's bits), for up
+    // to four symbols and at most three bytes of the stream. The steps that stay clear of both
+    // ends are counted first and run without checks.
     const uint8_t* const fast_end = stream_bytes >= 4 ? end - 4 : stream;
     for (;;) {
-        const auto out_steps = static_cast<size_t>(out_end - o) / 2;
-        const auto in_steps = p < fast_end ? static_cast<size_t>(fast_end - p) / 2 : 0;
+        const auto out_steps = static_cast<size_t>(out_end - o) / 4;
+        const auto in_steps = p < fast_end ? static_cast<size_t>(fast_end - p) / 3 : 0;
         size_t steps = std::min(out_steps, in_steps);
         if (steps == 0) break;
         for (; steps > 0; --steps) {
-            const LookupEntry& e = lookup[window(false)];
-            advance(e.bits);
-            if (e.count) [[likely]] {
-                o[0] = static_cast<uint8_t>(e.target);
-                o[1] = static_cast<uint8_t>(e.target >> 8);
-                o += e.count;
-            } else {
-                if (!walk(e.target, *o++)) return false;
+            uint32_t w = (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+                         << offset;
+            const LookupEntry& first = lookup[w >> (32 - kLookupBits)];
+            if (first.count == 0) [[unlikely]] {
+                advance(first.bits);
+                if (!walk(first.target, *o++)) return false;
                 break; // the walk took an unknown number of bits: count again
             }
+            o[0] = static_cast<uint8_t>(first.target);
+            o[1] = static_cast<uint8_t>(first.target >> 8);
+            o += first.count;
+            w <<= first.bits;
+            const LookupEntry& second = lookup[w >> (32 - kLookupBits)];
+            advance(first.bits + second.bits);
+            if (second.count == 0) [[unlikely]] {
+                if (!walk(second.target, *o++)) return false;
+                break;
+            }
+            o[0] = static_cast<uint8_t>(second.target);
+            o[1] = static_cast<uint8_t>(second.target >> 8);
+            o += second.count;
         }
     }
     // The rest one symbol at a time, checking that the bits lie inside the stream.
