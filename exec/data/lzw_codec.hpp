@@ -197,24 +197,24 @@ uint64_t encode(const uint8_t* in, uint32_t length, uint8_t* out, uint64_t capac
                 uint32_t i = (c << hshift) ^ ent;
                 // With a sized table ent can outgrow H; fold the index rather than leave the table.
                 if (i >= hsize) i %= hsize;
-                // The first slot is free only when negative; further ones also when 0 (the pair
-                // 0,0 ends a chain, as in compress).
-                const uint32_t disp = i == 0 ? 1 : hsize - i;
                 int32_t h = hash[i];
                 uint32_t k = codes[i];
                 if (h == fcode) {
                     ent = k;
                     continue;
                 }
-                int32_t free_below = 0;
-                while (h != fcode && h >= free_below) {
-                    free_below = 1;
-                    i = i >= disp ? i - disp : i - disp + hsize;
-                    h = hash[i];
-                }
-                if (h == fcode) {
-                    ent = codes[i];
-                    continue;
+                // The first slot is free only when negative; further ones also when 0 (the pair
+                // 0,0 ends a chain, as in compress).
+                if (h >= 0) {
+                    const uint32_t disp = i == 0 ? 1 : hsize - i;
+                    do {
+                        i = i >= disp ? i - disp : i - disp + hsize;
+                        h = hash[i];
+                    } while (h != fcode && h > 0);
+                    if (h == fcode) {
+                        ent = codes[i];
+                        continue;
+                    }
                 }
                 put(ent);
                 if (free_code > maxcode) [[unlikely]]
