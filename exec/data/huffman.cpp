@@ -228,10 +228,11 @@ constexpr uint32_t kLookupBits = 12;
 // One entry per kLookupBits-bit window: the one or two codes that end within it, or the inner
 // node reached after the whole window when the first code is longer.
 struct LookupEntry {
-    uint16_t target;    // count 1 or 2: the symbols, the first in the low byte; count 0: the node
+    uint8_t symbols[2]; // count 1 or 2: the symbols, stored two at a time; count 0: the node
     uint8_t count;      // symbols decoded by the entry
     uint8_t bits;       // bits they take (count 0: the whole window)
     uint8_t first_bits; // bits of the first symbol alone
+    uint32_t node() const { return symbols[0] | symbols[1] << 8; }
 };
 
 struct Table {
@@ -268,12 +269,14 @@ bool fill_lookup(const Table& t, LookupEntry* lookup, uint32_t node, uint32_t pr
         const uint32_t span = 1u << (kLookupBits - depth);
         const auto bits = static_cast<uint8_t>(depth);
         for (uint32_t i = 0; i < span; ++i)
-            lookup[(prefix << (kLookupBits - depth)) + i] = {w, 1, bits, bits};
+            lookup[(prefix << (kLookupBits - depth)) + i] = {
+                {static_cast<uint8_t>(w), 0}, 1, bits, bits};
         return true;
     }
     if (depth == kLookupBits) { // the rest of the code is walked bit by bit, checked there
         const auto bits = static_cast<uint8_t>(depth);
-        lookup[prefix] = {static_cast<uint16_t>(node), 0, bits, bits};
+        lookup[prefix] = {
+            {static_cast<uint8_t>(node), static_cast<uint8_t>(node >> 8)}, 0, bits, bits};
         return true;
     }
     uint32_t one, zero;
@@ -292,7 +295,7 @@ void pair_lookup(LookupEntry* lookup) {
         if (e.count != 1 || e.bits == kLookupBits) continue;
         const LookupEntry& next = lookup[(w << e.bits) & kMask];
         if (next.count == 0 || e.bits + next.first_bits > kLookupBits) continue;
-        e.target = static_cast<uint16_t>(e.target | (next.target & 0xFF) << 8);
+        e.symbols[1] = next.symbols[0];
         e.count = 2;
         e.bits = static_cast<uint8_t>(e.bits + next.first_bits);
     }
@@ -367,21 +370,19 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
             const LookupEntry& first = lookup[w >> (32 - kLookupBits)];
             if (first.count == 0) [[unlikely]] {
                 advance(first.bits);
-                if (!walk(first.target, *o++)) return false;
+                if (!walk(first.node(), *o++)) return false;
                 break; // the walk took an unknown number of bits: count again
             }
-            o[0] = static_cast<uint8_t>(first.target);
-            o[1] = static_cast<uint8_t>(first.target >> 8);
+            std::memcpy(o, first.symbols, 2);
             o += first.count;
             w <<= first.bits;
             const LookupEntry& second = lookup[w >> (32 - kLookupBits)];
             advance(first.bits + second.bits);
             if (second.count == 0) [[unlikely]] {
-                if (!walk(second.target, *o++)) return false;
+                if (!walk(second.node(), *o++)) return false;
                 break;
             }
-            o[0] = static_cast<uint8_t>(second.target);
-            o[1] = static_cast<uint8_t>(second.target >> 8);
+            std::memcpy(o, second.symbols, 2);
             o += second.count;
         }
     }
@@ -390,8 +391,8 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
         const LookupEntry& e = lookup[window(true)];
         advance(e.first_bits);
         if (e.count) {
-            *o++ = static_cast<uint8_t>(e.target);
-        } else if (!inside() || !walk(e.target, *o++)) {
+            *o++ = e.symbols[0];
+        } else if (!inside() || !walk(e.node(), *o++)) {
             return false;
         }
         if (!inside()) return false;
