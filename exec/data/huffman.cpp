@@ -194,8 +194,9 @@ void encode(const PackFrame& f, const uint8_t* source, uint32_t length, uint8_t*
         pending += bits;
         if (pending >= 16) {
             pending -= 16;
-            out[0] = static_cast<uint8_t>(accumulator >> (pending + 8));
-            out[1] = static_cast<uint8_t>(accumulator >> pending);
+            const uint32_t word = accumulator >> pending;
+            out[0] = static_cast<uint8_t>(word >> 8);
+            out[1] = static_cast<uint8_t>(word);
             out += 2;
         }
     };
