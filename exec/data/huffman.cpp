@@ -325,19 +325,12 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
         p += offset >> 3;
         offset &= 7;
     };
-    // Every bit taken so far lies inside the stream.
-    auto inside = [&] { return p < end || (p == end && offset == 0); };
-    // The window at the current bit; near the end, zero padded.
-    auto window = [&](bool near_end) {
-        uint32_t w;
-        if (!near_end) {
-            w = uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-        } else {
-            w = 0;
-            const auto left = static_cast<size_t>(end - p);
-            for (size_t i = 0; i < 4; ++i)
-                w = w << 8 | (i < left ? p[i] : 0u);
-        }
+    // The window at the current bit, zero padded past the end (for the last few bytes).
+    auto padded_window = [&] {
+        uint32_t w = 0;
+        const auto left = static_cast<size_t>(end - p);
+        for (size_t i = 0; i < 4; ++i)
+            w = w << 8 | (i < left ? p[i] : 0u);
         return (w << offset) >> (32 - kLookupBits);
     };
     // Codes longer than the window: one bit at a time from the entry's node, checking every
@@ -389,14 +382,15 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
     }
     // The rest one symbol at a time, checking that the bits lie inside the stream.
     while (o != out_end) {
-        const LookupEntry& e = lookup[window(true)];
+        const LookupEntry& e = lookup[padded_window()];
+        const uint64_t bits_left = uint64_t{static_cast<size_t>(end - p)} * 8 - offset;
+        if (e.first_bits > bits_left) return false;
         advance(e.first_bits);
         if (e.count) {
             *o++ = e.symbols[0];
-        } else if (!inside() || !walk(e.node(), *o++)) {
+        } else if (!walk(e.node(), *o++)) {
             return false;
         }
-        if (!inside()) return false;
     }
     return true;
 }
