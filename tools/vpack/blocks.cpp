@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace vpack {
@@ -98,6 +99,9 @@ Bytes pack_block(const uint8_t* data, size_t size, int method, size_t lead, cons
     const size_t room = lead + size + kBlockHeaderBytes;
     const auto pack_with = [&](int with, Bytes& into) {
         progress.step(std::string("packing: ") + method_name(static_cast<uint8_t>(with)));
+        // The packer leaves the padding bits of a Huffman stream's last byte as it finds them:
+        // cleared, the same data always packs to the same bytes, whatever the memory held.
+        std::memset(into.data() + lead, 0, size + kBlockHeaderBytes);
         const uint32_t block_size = exec.EXEC_PACKCompress(
             static_cast<uint8_t>(with), data, into.data() + lead, static_cast<uint32_t>(size));
         check_interrupted();
