@@ -33,38 +33,9 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/pipeline-bench.XXXXXX")
 trap '[[ -n ${KEEP:-} ]] || rm -rf "$work"' EXIT
 
-# Text: the licence texts and C headers of a Debian machine, in name order, repeated up to 64 MiB.
-{
-    find /usr/share/common-licenses -type f
-    find /usr/include -type f -name '*.h'
-} 2>/dev/null | sort | xargs -d '\n' cat 2>/dev/null | head -c $((16 << 20)) >"$work/seed" || true
-[[ -s $work/seed ]] || { echo "pipeline_bench: found no text" >&2; exit 1; }
-: >"$work/text"
-while (($(stat -c %s "$work/text") < 64 << 20)); do cat "$work/seed" >>"$work/text"; done
-rm "$work/seed"
-
-# files DIR COUNT TOTAL: COUNT files of TOTAL bytes together in DIR (sizes from 0.2 to 1.8 times
-# the mean), alternately text (.TXT) and incompressible (.BIN), the same on every run.
-files() {
-    python3 - "$1" "$2" "$3" "$work/text" <<'PY'
-import os, random, sys
-folder, count, total, text_path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-rng = random.Random(20261207)
-weights = [0.2 + 1.6 * rng.random() for _ in range(count)]
-scale = total / sum(weights)
-text = open(text_path, "rb").read()
-os.makedirs(folder, exist_ok=True)
-for i, w in enumerate(weights):
-    size = max(1, int(w * scale))
-    if i % 2 == 0:
-        start = rng.randrange(len(text) - size)
-        data, name = text[start:start + size], "F%03d.TXT" % i
-    else:
-        data, name = rng.randbytes(size), "F%03d.BIN" % i
-    with open(os.path.join(folder, name), "wb") as f:
-        f.write(data)
-PY
-}
+source "$root/bench/mixed_files.sh"
+bench_text "$work/text" $((64 << 20))
+files() { mixed_files "$1" "$2" "$3" "$work/text"; }
 
 # seconds COMMAND...: the wall time of one run.
 seconds() {
