@@ -3,15 +3,19 @@
 #   1. vpack z / vpack unz against compress / uncompress on the same inputs (a text corpus and
 #      incompressible bytes, 16 MB each): RUNS rounds, ours and the reference in turn, and per row
 #      the min/median/max of the ratio vpack / reference over the rounds; the median is judged
-#      against the goal (at most 1.0 for packing, 0.9 for unpacking);
-#   2. the further benchmark programs listed below, each printing its own figures;
-#   3. mkdisk rehearse on the demonstration disk (rehearse_bench.sh): cost per cut point and the
-#      speed-up with one worker per core.
+#      against the goal (at most 1.0 for packing, 0.9 for unpacking); then the same rows for the
+#      library's coders built for the host (bench/native), checked to write the same bytes, which
+#      tells the code's own speed apart from an i386 emulator's;
+#   2. the further benchmark programs listed below, each printing its own figures (after
+#      huffman_bench, the host build's Huffman rates);
+#   3. mkdisk rehearse on the demonstration disk and on a 200-file disk (rehearse_bench.sh): cost
+#      per cut point and the speed-up with one worker per core;
+#   4. the disk pipeline (pipeline_bench.sh): mkdisk build on every core, COPY of 64 MiB, a whole
+#      disk through tolvanex.
 #
 # Usage: bench/run-bench.sh
 # Environment: BUILD_DIR (default build), JOBS (build jobs, default all cores), RUNS (default 5,
-#              at least 5),
-#              BENCH_BYTES (input size, default 16000000).
+#              at least 5), BENCH_BYTES (input size, default 16000000).
 set -euo pipefail
 export LC_ALL=C
 
@@ -70,6 +74,13 @@ ours_pack() { "$vpack" z -f "$1" -o "$work/out.ours.Z" >/dev/null; }
 ref_pack() { compress -c <"$1" >"$work/out.ref.Z" || (($? == 2)); }
 ours_unpack() { "$vpack" unz -f "$1" -o "$work/out.ours" >/dev/null; }
 ref_unpack() { uncompress -c <"$1" >"$work/out.ref"; }
+# The same coders built for the host (bench/native): the code itself, without the i386 emulator
+# that runs vpack on a machine that cannot run i386 programs natively.
+coders=$work/coders
+c++ -std=c++20 -O2 -I"$root/bench/native" -I"$root/exec" -o "$coders" "$root/bench/native/coders.cpp" \
+    "$root/exec/data/huffman.cpp"
+host_pack() { "$coders" z "$1" "$work/out.host.Z"; }
+host_unpack() { "$coders" unz "$1" "$work/out.host"; }
 
 # seconds FUNCTION ARG: the wall time of one run.
 seconds() {
@@ -80,6 +91,7 @@ seconds() {
 }
 
 rows=()
+host_rows=()
 over=0
 # compare LABEL GOAL OURS REF INPUT: $runs rounds, each ours then the reference, so that both see
 # the same machine load; the ratio of each round, min/median/max, the median against GOAL.
@@ -116,17 +128,26 @@ for kind in text random; do
     ours_unpack "$input.Z"
     cmp -s "$work/out.ours" "$input" || { echo "run-bench: vpack unz does not give back compress's $kind .Z" >&2; exit 1; }
     echo "Timing $kind ($(mb "$(stat -c %s "$input")"); .Z from compress $(mb "$(stat -c %s "$input.Z")"), from vpack $(mb "$(stat -c %s "$work/out.ours.Z")")) ..."
+    host_pack "$input" && cmp -s "$work/out.host.Z" "$work/out.ours.Z" || { echo "run-bench: the host build packs $kind otherwise than vpack" >&2; exit 1; }
+    host_unpack "$input.Z" && cmp -s "$work/out.host" "$input" || { echo "run-bench: the host build does not unpack $kind" >&2; exit 1; }
     compare "pack .Z, $kind" "$pack_goal" ours_pack ref_pack "$input"
     compare "unpack .Z, $kind" "$unpack_goal" ours_unpack ref_unpack "$input.Z"
+    host_rows+=("pack .Z, $kind" "$pack_goal" host_pack ref_pack "$input")
+    host_rows+=("unpack .Z, $kind" "$unpack_goal" host_unpack ref_unpack "$input.Z")
 done
+vpack_rows=("${rows[@]}")
+rows=()
+for ((i = 0; i < ${#host_rows[@]}; i += 5)); do compare "${host_rows[@]:i:5}"; done
 
 echo
 echo "vpack z / unz against compress / uncompress: wall-time ratio vpack / reference over $runs"
 echo "alternating rounds (load: $(cut -d ' ' -f 1-3 /proc/loadavg)):"
 printf '%-20s %7s %7s %7s %6s\n' "benchmark" "min" "median" "max" "goal"
+printf '%s\n' "${vpack_rows[@]}"
+echo "the same coders built for the host (bench/native), same streams, against the same:"
 printf '%s\n' "${rows[@]}"
 if ((over > 0)); then
-    echo "$over of ${#rows[@]} over their goal (median)"
+    echo "$over of $((${#vpack_rows[@]} + ${#rows[@]})) over their goal (median)"
 else
     echo "all within their goals (median)"
 fi
@@ -141,6 +162,10 @@ for program in "${further_benchmarks[@]}"; do
         continue
     fi
     "$build/bin/$program" || echo "($program failed with status $?)"
+    if [[ $program == huffman_bench ]]; then
+        echo "the same coder built for the host (bench/native), on the text corpus, MB/s min/median/max:"
+        "$coders" huffman "$work/text" || echo "(failed with status $?)"
+    fi
 done
 
 # --- power-cut rehearsal ------------------------------------------------------------------------
