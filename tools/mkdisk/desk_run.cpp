@@ -84,11 +84,6 @@ uint64_t file_digest(const fs::path& path, uint64_t& size) {
     return digest.value();
 }
 
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Every file and folder below a drive's folder, DOS style.
 void list_drive(char letter, const fs::path& root, std::vector<DeskFile>& out) {
     std::error_code error;
@@ -194,6 +189,11 @@ Trace read_trace(const fs::path& path) {
 }
 
 } // namespace
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 void Digest::add(const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);

@@ -120,6 +120,9 @@ struct Run {
     uint64_t power_cut_after = 0;
 };
 
+// A file's whole content; empty when it cannot be read.
+std::string read_text(const fs::path& path);
+
 // A step of the run that changed the desk's lasting state, as the bench trace numbers them
 // (the first is step 1).
 struct StepRecord {

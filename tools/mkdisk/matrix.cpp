@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -23,11 +21,6 @@ constexpr const char* kTranscriptSuffix = ".transcript";
 constexpr size_t kNameLength = 40;
 constexpr int kExitDeskFailed = 4;    // the platform's: the desk could not start
 constexpr size_t kLongestDiff = 2000; // lines a side compared line by line; past it, whole
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 void write_text(const fs::path& path, const std::string& text) {
     vpack::OutputFile out(path.string(), true);

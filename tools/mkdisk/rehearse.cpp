@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -37,11 +35,6 @@ struct Verdict {
     Outcome outcome = Outcome::same;
     std::string text;
 };
-
-std::string read_script(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The command word of each line of the script (its first word), by line number from 1.
 std::vector<std::string> command_words(const std::string& script) {
@@ -165,7 +158,7 @@ int rehearse(const Bench& bench, const RehearseOptions& options) {
         throw RunError("the run ended with status " + std::to_string(uncut.exit_status) +
                        (reason.empty() ? std::string() : ": " + reason));
     }
-    const std::string script = read_script(run.disk / script_name);
+    const std::string script = read_text(run.disk / script_name);
     const std::vector<CutPoint> points = cut_points_of(uncut, script);
 
     std::vector<Run> runs;
