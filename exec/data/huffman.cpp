@@ -225,15 +225,21 @@ void encode(const PackFrame& f, const uint8_t* source, uint32_t length, uint8_t*
 // --- Unpacking ---
 
 constexpr uint32_t kLookupBits = 12;
+constexpr uint32_t kLookupSize = 1u << kLookupBits;
 
 // One entry per kLookupBits-bit window: the one or two codes that end within it, or the inner
-// node reached after the whole window when the first code is longer.
+// node reached after the whole window when the first code is longer. Four bytes, so that the
+// decoding loop takes an entry in one load.
 struct LookupEntry {
     uint8_t symbols[2]; // count 1 or 2: the symbols, stored two at a time; count 0: the node
     uint8_t count;      // symbols decoded by the entry
-    uint8_t bits;       // bits they take (count 0: the whole window)
-    uint8_t first_bits; // bits of the first symbol alone
+    uint8_t bits;       // bits they take (count 0: none, see decode())
     uint32_t node() const { return symbols[0] | symbols[1] << 8; }
+};
+
+struct Lookup {
+    std::array<LookupEntry, kLookupSize> entries;
+    std::array<uint8_t, kLookupSize> first_bits; // bits of each entry's first symbol alone
 };
 
 struct Table {
@@ -262,22 +268,23 @@ struct Table {
 
 // Fills the entries under prefix (depth bits long) below node with the first code each window
 // starts with. False for a malformed table.
-bool fill_lookup(const Table& t, LookupEntry* lookup, uint32_t node, uint32_t prefix,
-                 uint32_t depth) {
+bool fill_lookup(const Table& t, Lookup& lookup, uint32_t node, uint32_t prefix, uint32_t depth) {
     const uint16_t w = t.word(node);
+    const uint32_t first = prefix << (kLookupBits - depth);
     if (!(w & kInnerBit)) {
         if (w > 0xFF) return false;
         const uint32_t span = 1u << (kLookupBits - depth);
         const auto bits = static_cast<uint8_t>(depth);
-        for (uint32_t i = 0; i < span; ++i)
-            lookup[(prefix << (kLookupBits - depth)) + i] = {
-                {static_cast<uint8_t>(w), 0}, 1, bits, bits};
+        for (uint32_t i = first; i < first + span; ++i) {
+            lookup.entries[i] = {{static_cast<uint8_t>(w), 0}, 1, bits};
+            lookup.first_bits[i] = bits;
+        }
         return true;
     }
     if (depth == kLookupBits) { // the rest of the code is walked bit by bit, checked there
-        const auto bits = static_cast<uint8_t>(depth);
-        lookup[prefix] = {
-            {static_cast<uint8_t>(node), static_cast<uint8_t>(node >> 8)}, 0, bits, bits};
+        lookup.entries[first] = {
+            {static_cast<uint8_t>(node), static_cast<uint8_t>(node >> 8)}, 0, 0};
+        lookup.first_bits[first] = kLookupBits;
         return true;
     }
     uint32_t one, zero;
@@ -289,22 +296,28 @@ bool fill_lookup(const Table& t, LookupEntry* lookup, uint32_t node, uint32_t pr
 // Adds to each entry the second code where it too ends within the window. The entry for the
 // bits after the first code tells it: the window shifted left, zeros after, starts with the
 // same code whenever that code ends before the zeros.
-void pair_lookup(LookupEntry* lookup) {
-    constexpr uint32_t kMask = (1u << kLookupBits) - 1;
+void pair_lookup(Lookup& lookup) {
+    constexpr uint32_t kMask = kLookupSize - 1;
     for (uint32_t w = 0; w <= kMask; ++w) {
-        LookupEntry& e = lookup[w];
+        LookupEntry& e = lookup.entries[w];
         if (e.count != 1 || e.bits == kLookupBits) continue;
-        const LookupEntry& next = lookup[(w << e.bits) & kMask];
-        if (next.count == 0 || e.bits + next.first_bits > kLookupBits) continue;
-        e.symbols[1] = next.symbols[0];
+        const uint32_t after = (w << e.bits) & kMask;
+        if (lookup.entries[after].count == 0 || e.bits + lookup.first_bits[after] > kLookupBits)
+            continue;
+        e.symbols[1] = lookup.entries[after].symbols[0];
         e.count = 2;
-        e.bits = static_cast<uint8_t>(e.bits + next.first_bits);
+        e.bits = static_cast<uint8_t>(e.bits + lookup.first_bits[after]);
     }
 }
 
-// Decodes length symbols. The stream is read most significant bit first as a byte position and
-// a bit offset in that byte; past its end it gives zero bits, and a code that used them fails
-// the decoding. Far from the end, windows are read four bytes at a time without checks.
+uint32_t load_big_endian(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// Decodes length symbols. The stream is read most significant bit first from a byte p and a
+// bit position counted from it; past the stream's end it gives zero bits, and a code that used
+// them fails the decoding. Far from the end, windows are read four bytes at a time without
+// checks.
 bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_t* out,
             uint32_t length) {
     TraceScope trace(kDecodeId);
@@ -313,84 +326,77 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
         std::memset(out, symbol, length);
         return true;
     }
-    std::array<LookupEntry, 1u << kLookupBits> lookup;
-    if (!fill_lookup(t, lookup.data(), 0, 0, 0)) return false;
-    pair_lookup(lookup.data());
+    Lookup lookup;
+    if (!fill_lookup(t, lookup, 0, 0, 0)) return false;
+    pair_lookup(lookup);
 
     const uint8_t* const end = stream + stream_bytes;
     const uint8_t* p = stream;
-    uint32_t offset = 0; // bits of *p already taken, 0..7
-    auto advance = [&](uint32_t bits) {
-        offset += bits;
-        p += offset >> 3;
-        offset &= 7;
-    };
-    // The window at the current bit, zero padded past the end (for the last few bytes).
-    auto padded_window = [&] {
-        uint32_t w = 0;
-        const auto left = static_cast<size_t>(end - p);
-        for (size_t i = 0; i < 4; ++i)
-            w = w << 8 | (i < left ? p[i] : 0u);
-        return (w << offset) >> (32 - kLookupBits);
-    };
+    uint32_t pos = 0; // bits after p; p catches up between runs of steps
+    auto bytes_left = [&] { return static_cast<size_t>(end - p) - (pos >> 3); };
     // Codes longer than the window: one bit at a time from the entry's node, checking every
     // step. A word without the inner-node bit ends the walk, and must then be a byte, as in the
     // window.
     auto walk = [&](uint32_t node, uint8_t& leaf_symbol) {
         while (t.word(node) & kInnerBit) {
-            if (!(p < end)) return false;
-            const uint32_t bit = *p >> (7 - offset) & 1;
-            advance(1);
+            if (bytes_left() == 0) return false;
+            const uint32_t bit = p[pos >> 3] >> (7 - (pos & 7)) & 1;
+            ++pos;
             if (!t.child(node, bit ? 0 : 1, node)) return false;
         }
         return t.leaf(node, leaf_symbol);
     };
-
     uint8_t* o = out;
     uint8_t* const out_end = out + length;
     // Far from both ends, a step reads four bytes and looks up two windows in them (at least 25
-    // bits are there past the offset: 12 for the first, 12 after the first entry's bits), for up
-    // to four symbols and at most three bytes of the stream. The steps that stay clear of both
-    // ends are counted first and run without checks.
-    const uint8_t* const fast_end = stream_bytes >= 4 ? end - 4 : stream;
-    for (;;) {
-        const auto out_steps = static_cast<size_t>(out_end - o) / 4;
-        const auto in_steps = p < fast_end ? static_cast<size_t>(fast_end - p) / 3 : 0;
-        size_t steps = std::min(out_steps, in_steps);
-        if (steps == 0) break;
-        for (; steps > 0; --steps) {
-            uint32_t w = (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
-                         << offset;
-            const LookupEntry& first = lookup[w >> (32 - kLookupBits)];
-            if (first.count == 0) [[unlikely]] {
-                advance(first.bits);
-                if (!walk(first.node(), *o++)) return false;
-                break; // the walk took an unknown number of bits: count again
-            }
-            std::memcpy(o, first.symbols, 2);
-            o += first.count;
-            w <<= first.bits;
-            const LookupEntry& second = lookup[w >> (32 - kLookupBits)];
-            advance(first.bits + second.bits);
-            if (second.count == 0) [[unlikely]] {
-                if (!walk(second.node(), *o++)) return false;
-                break;
-            }
-            std::memcpy(o, second.symbols, 2);
-            o += second.count;
-        }
-    }
-    // The rest one symbol at a time, checking that the bits lie inside the stream.
-    while (o != out_end) {
-        const LookupEntry& e = lookup[padded_window()];
-        const uint64_t bits_left = uint64_t{static_cast<size_t>(end - p)} * 8 - offset;
-        if (e.first_bits > bits_left) return false;
-        advance(e.first_bits);
+    // bits are there past the bit position: 12 for the first, 12 after the first entry's bits),
+    // for up to four symbols and at most three bytes of the stream. Runs of steps that stay
+    // clear of both ends are counted first and go without checks or branches: an entry for a
+    // code longer than the window gives nothing and takes no bits, so a run stalls there until
+    // its end. Each run is followed by one checked symbol, which walks such a code; after one,
+    // runs are short for a while, as more may follow. Near the ends only checked symbols are
+    // left.
+    constexpr size_t kRunSteps = 64;
+    constexpr size_t kRunStepsAfterLongCode = 4;
+    size_t run_steps = kRunSteps;
+    // One symbol, checking that its bits lie inside the stream; the window is zero padded past
+    // the end.
+    auto checked_step = [&] {
+        p += pos >> 3;
+        pos &= 7;
+        const auto left = static_cast<size_t>(end - p);
+        uint32_t w = 0;
+        for (size_t i = 0; i < 4; ++i)
+            w = w << 8 | (i < left ? p[i] : 0u);
+        const uint32_t window = (w << pos) >> (32 - kLookupBits);
+        if (lookup.first_bits[window] > uint64_t{left} * 8 - pos) return false;
+        pos += lookup.first_bits[window];
+        const LookupEntry& e = lookup.entries[window];
         if (e.count) {
             *o++ = e.symbols[0];
-        } else if (!walk(e.node(), *o++)) {
-            return false;
+            run_steps = kRunSteps;
+            return true;
         }
+        run_steps = kRunStepsAfterLongCode;
+        return walk(e.node(), *o++);
+    };
+    const uint8_t* const fast_end = stream_bytes >= 4 ? end - 4 : stream;
+    while (o != out_end) {
+        p += pos >> 3;
+        pos &= 7;
+        const auto out_steps = static_cast<size_t>(out_end - o) / 4;
+        const auto in_steps = p < fast_end ? static_cast<size_t>(fast_end - p) / 3 : 0;
+        for (size_t steps = std::min({out_steps, in_steps, run_steps}); steps > 0; --steps) {
+            const uint32_t w = load_big_endian(p + (pos >> 3)) << (pos & 7);
+            const LookupEntry first = lookup.entries[w >> (32 - kLookupBits)];
+            const LookupEntry second = lookup.entries[(w << first.bits) >> (32 - kLookupBits)];
+            std::memcpy(o, first.symbols, 2);
+            o += first.count;
+            std::memcpy(o, second.symbols, 2);
+            o += second.count;
+            pos += first.bits + second.bits;
+        }
+        if (o != out_end && !checked_step()) return false;
     }
     return true;
 }
