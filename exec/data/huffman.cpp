@@ -170,55 +170,84 @@ uint32_t write_table(PackFrame& f, const HuffmanNode* node, uint32_t at) {
     return write_table(f, node->zero, zero_at);
 }
 
-// Writes the codes MSB first. Bits past the last code in its byte are left as they were.
-void encode(const PackFrame& f, const uint8_t* source, uint32_t length, uint8_t* out) {
+void store_big_endian(uint8_t* p, uint32_t value) {
+    p[0] = static_cast<uint8_t>(value >> 24);
+    p[1] = static_cast<uint8_t>(value >> 16);
+    p[2] = static_cast<uint8_t>(value >> 8);
+    p[3] = static_cast<uint8_t>(value);
+}
+
+// Writes the codes MSB first into the stream_bytes bytes at out. Bits past the last code in its
+// byte are left as they were.
+void encode(const PackFrame& f, const uint8_t* source, uint32_t length, uint8_t* out,
+            uint32_t stream_bytes) {
     TraceScope trace(kEncodeId);
-    // Codes of up to 16 bits (nearly all of them) as a value and a length; longer ones go out
-    // from their bit array in pieces of up to 8 bits.
-    constexpr uint32_t kShortBits = 16;
-    uint16_t values[kMaxLeaves];
-    uint8_t lengths[kMaxLeaves];
-    bool long_code[kMaxLeaves];
-    for (uint32_t v = 0; v < kMaxLeaves; ++v) {
-        const Code& code = f.codes[v];
-        long_code[v] = code.length > kShortBits;
-        lengths[v] = static_cast<uint8_t>(long_code[v] ? 0 : code.length);
-        values[v] =
-            static_cast<uint16_t>((code.bits[0] << 8 | code.bits[1]) >> (kShortBits - lengths[v]));
-    }
-    // Fewer than 16 pending bits, right-aligned, between codes; they leave two bytes at a time.
-    uint32_t accumulator = 0;
+    if (stream_bytes == 0) return; // one distinct value: every code is empty
+    // The pending bits are the low ones of a word, fewer than 8 between symbols; the bits above
+    // them belong to bytes already written.
     uint32_t pending = 0;
+    uint32_t used = 0;
     auto put = [&](uint32_t value, uint32_t bits) {
-        accumulator = accumulator << bits | value;
-        pending += bits;
-        if (pending >= 16) {
-            pending -= 16;
-            const uint32_t word = accumulator >> pending;
-            out[0] = static_cast<uint8_t>(word >> 8);
-            out[1] = static_cast<uint8_t>(word);
-            out += 2;
-        }
+        pending = pending << bits | value;
+        used += bits;
+        for (; used >= 8; used -= 8)
+            *out++ = static_cast<uint8_t>(pending >> (used - 8));
     };
-    for (uint32_t i = 0; i < length; ++i) {
-        const uint8_t v = source[i];
-        if (!long_code[v]) [[likely]] {
-            put(values[v], lengths[v]);
-            continue;
-        }
+    auto put_symbol = [&](uint8_t v) {
         const Code& code = f.codes[v];
         for (uint32_t bit = 0; bit < code.length; bit += 8) {
             const uint32_t take = std::min<uint32_t>(8, code.length - bit);
             put(code.bits[bit / 8] >> (8 - take), take);
         }
+    };
+    // Codes of up to 12 bits (nearly all of them) as value << 8 | length, in one load; two of
+    // them always fit the word with the pending bits. Longer ones are marked and go out through
+    // put_symbol.
+    constexpr uint32_t kPairBits = 12;
+    constexpr uint32_t kLongCode = 0x80000000;
+    uint32_t short_codes[kMaxLeaves];
+    for (uint32_t v = 0; v < kMaxLeaves; ++v) {
+        const Code& code = f.codes[v];
+        const uint32_t first_bits = code.bits[0] << 8 | code.bits[1];
+        short_codes[v] = code.length > kPairBits
+                             ? kLongCode
+                             : (first_bits >> (16 - code.length)) << 8 | code.length;
     }
-    if (pending >= 8) {
-        pending -= 8;
-        *out++ = static_cast<uint8_t>(accumulator >> pending);
+    // Two symbols join the pending bits, and all four bytes of the word they fill from the top
+    // are stored, of which the whole ones stay: a pair moves out at most three bytes. The pairs
+    // whose stores stay clear of the stream's last byte (whose padding bits are kept) are
+    // counted first and run without checks but for a long code, which ends the run.
+    const uint8_t* in = source;
+    const uint8_t* const in_end = source + length;
+    uint8_t* const last = out + stream_bytes - 1;
+    for (;;) {
+        const auto room = static_cast<size_t>(last - out); // a pair needs 4
+        const size_t fit = room >= 4 ? (room - 4) / 3 + 1 : 0;
+        const size_t pairs = std::min(fit, static_cast<size_t>(in_end - in) / 2);
+        if (pairs == 0) break;
+        const uint8_t* const run_end = in + 2 * pairs;
+        for (; in != run_end; in += 2) {
+            const uint32_t a = short_codes[in[0]];
+            const uint32_t b = short_codes[in[1]];
+            if ((a | b) & kLongCode) break;
+            pending = pending << (a & 0xFF) | a >> 8;
+            pending = pending << (b & 0xFF) | b >> 8;
+            used += (a & 0xFF) + (b & 0xFF);
+            store_big_endian(out, pending << (32 - used));
+            out += used / 8;
+            used %= 8;
+        }
+        if (in != run_end) {
+            put_symbol(in[0]);
+            put_symbol(in[1]);
+            in += 2;
+        }
     }
-    if (pending) {
-        const uint8_t kept = static_cast<uint8_t>(0xFF >> pending);
-        *out = static_cast<uint8_t>((*out & kept) | (accumulator << (8 - pending)));
+    while (in != in_end)
+        put_symbol(*in++);
+    if (used) {
+        const uint8_t kept = static_cast<uint8_t>(0xFF >> used);
+        *out = static_cast<uint8_t>((*out & kept) | pending << (8 - used));
     }
 }
 
@@ -431,7 +460,7 @@ uint32_t huffman_pack(const uint8_t* source, uint8_t* destination, uint32_t leng
         destination[9 + 2 * i] = static_cast<uint8_t>(f.table[i]);
         destination[10 + 2 * i] = static_cast<uint8_t>(f.table[i] >> 8);
     }
-    encode(f, source, length, destination + 9 + 2 * f.words);
+    encode(f, source, length, destination + 9 + 2 * f.words, static_cast<uint32_t>(stream_bytes));
     return static_cast<uint32_t>(9 + 2 * f.words + stream_bytes);
 }
 

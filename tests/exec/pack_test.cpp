@@ -38,8 +38,9 @@ Bytes huffman_block(uint32_t length, const std::vector<uint16_t>& table, const B
     return b;
 }
 
-// The plain walk from the root, one bit per step, for blocks known to be well formed.
-Bytes walk_bit_by_bit(const Bytes& block) {
+// The plain walk from the root, one bit per step, for blocks known to be well formed; counts
+// the bits taken into bits_taken if given.
+Bytes walk_bit_by_bit(const Bytes& block, uint64_t* bits_taken = nullptr) {
     const uint32_t length = le32(&block[1]);
     const uint32_t words = le32(&block[5]);
     auto word = [&](uint32_t i) {
@@ -57,6 +58,7 @@ Bytes walk_bit_by_bit(const Bytes& block) {
         }
         out.push_back(static_cast<uint8_t>(word(at)));
     }
+    if (bits_taken) *bits_taken = bit;
     return out;
 }
 
@@ -134,6 +136,42 @@ TEST_F(PackTest, HuffmanBlockOfNineteenAsAndOneB) {
         EXPECT_TRUE(unpack(block, out));
         EXPECT_EQ(out, data);
     }
+}
+
+TEST_F(PackTest, HuffmanPaddingAndTheBytesAfterTheBlockKeepWhatTheyHeld) {
+    // The packer stores whole words ahead of what it has written: across stream lengths around
+    // the point where it stops doing so, the last byte must keep the destination's bits after
+    // the last code, and nothing past the block may change.
+    std::mt19937 random(7);
+    int huffman_blocks = 0;
+    for (size_t length = 24; length <= 72; ++length) {
+        Bytes data(length);
+        for (uint8_t& b : data)
+            b = "aaaabbcd"[random() % 8];
+        Bytes blocks[2];
+        for (uint8_t fill : {0x00, 0xFF}) {
+            Bytes out(length + 5, fill);
+            const uint32_t size =
+                exec_->EXEC_PACKCompress(1, data.data(), out.data(), static_cast<uint32_t>(length));
+            EXPECT_EQ(Bytes(out.begin() + size, out.end()), Bytes(out.size() - size, fill));
+            out.resize(size);
+            blocks[fill & 1] = out;
+        }
+        if (blocks[0][0] != 1) continue;
+        ++huffman_blocks;
+        uint64_t bits = 0;
+        ASSERT_EQ(walk_bit_by_bit(blocks[0], &bits), data);
+        const auto padding = static_cast<uint8_t>((1u << (7 - (bits + 7) % 8)) - 1);
+        ASSERT_EQ(blocks[0].size(), blocks[1].size()) << length;
+        EXPECT_EQ(blocks[0].back() & padding, 0) << length;
+        EXPECT_EQ(blocks[1].back() & padding, padding) << length;
+        blocks[0].back() |= padding;
+        EXPECT_EQ(blocks[0], blocks[1]) << length;
+        Bytes out;
+        ASSERT_TRUE(unpack(blocks[0], out)) << length;
+        EXPECT_EQ(out, data) << length;
+    }
+    EXPECT_GT(huffman_blocks, 40);
 }
 
 TEST_F(PackTest, HuffmanThatDoesNotGainIsStored) {
@@ -227,8 +265,9 @@ TEST_F(PackTest, LongestCodesDecodeThroughTheSlowPath) {
 
 TEST_F(PackTest, CodesAroundTheDecoderWindowAndThePackersShortCodes) {
     // Fibonacci weights over n values give codes of every length up to n - 1, so the longest
-    // lands inside, on and past the unpacker's 12-bit window and its 16-bit short codes; one
-    // byte more or less leaves the last code to decode alone or in a pair.
+    // lands inside, on and past the 12-bit limit of the unpacker's window and of the codes the
+    // packer writes in pairs; one byte more or less leaves the last code to decode alone or in
+    // a pair.
     for (uint8_t values : {12, 13, 14, 16, 17, 18}) {
         for (uint32_t extra : {0u, 1u}) {
             Bytes data(extra, 0);
