@@ -258,11 +258,12 @@ constexpr uint32_t kLookupSize = 1u << kLookupBits;
 
 // One entry per kLookupBits-bit window: the one or two codes that end within it, or the inner
 // node reached after the whole window when the first code is longer. Four bytes, so that the
-// decoding loop takes an entry in one load.
+// decoding loop takes an entry in one load; count and bits first, where i386 reads them from the
+// loaded word's low bytes without shifting.
 struct LookupEntry {
-    uint8_t symbols[2]; // count 1 or 2: the symbols, stored two at a time; count 0: the node
     uint8_t count;      // symbols decoded by the entry
     uint8_t bits;       // bits they take (count 0: none, see decode())
+    uint8_t symbols[2]; // count 1 or 2: the symbols, stored two at a time; count 0: the node
     uint32_t node() const { return symbols[0] | symbols[1] << 8; }
 };
 
@@ -305,14 +306,14 @@ bool fill_lookup(const Table& t, Lookup& lookup, uint32_t node, uint32_t prefix,
         const uint32_t span = 1u << (kLookupBits - depth);
         const auto bits = static_cast<uint8_t>(depth);
         for (uint32_t i = first; i < first + span; ++i) {
-            lookup.entries[i] = {{static_cast<uint8_t>(w), 0}, 1, bits};
+            lookup.entries[i] = {1, bits, {static_cast<uint8_t>(w), 0}};
             lookup.first_bits[i] = bits;
         }
         return true;
     }
     if (depth == kLookupBits) { // the rest of the code is walked bit by bit, checked there
         lookup.entries[first] = {
-            {static_cast<uint8_t>(node), static_cast<uint8_t>(node >> 8)}, 0, 0};
+            0, 0, {static_cast<uint8_t>(node), static_cast<uint8_t>(node >> 8)}};
         lookup.first_bits[first] = kLookupBits;
         return true;
     }
