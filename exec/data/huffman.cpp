@@ -382,13 +382,10 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
     // bits are there past the bit position: 12 for the first, 12 after the first entry's bits),
     // for up to four symbols and at most three bytes of the stream. Runs of steps that stay
     // clear of both ends are counted first and go without checks or branches: an entry for a
-    // code longer than the window gives nothing and takes no bits, so a run stalls there until
-    // its end. Each run is followed by one checked symbol, which walks such a code; after one,
-    // runs are short for a while, as more may follow. Near the ends only checked symbols are
-    // left.
-    constexpr size_t kRunSteps = 64;
-    constexpr size_t kRunStepsAfterLongCode = 4;
-    size_t run_steps = kRunSteps;
+    // code longer than the window gives nothing and takes no bits, and ends the run (when the
+    // first entry is one, so is the second: the same window). Each run is followed by one checked
+    // symbol, which walks such a code; near the ends only checked symbols are left.
+    constexpr size_t kRunSteps = 256;
     // One symbol, checking that its bits lie inside the stream; the window is zero padded past
     // the end.
     auto checked_step = [&] {
@@ -404,10 +401,8 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
         const LookupEntry& e = lookup.entries[window];
         if (e.count) {
             *o++ = e.symbols[0];
-            run_steps = kRunSteps;
             return true;
         }
-        run_steps = kRunStepsAfterLongCode;
         return walk(e.node(), *o++);
     };
     const uint8_t* const fast_end = stream_bytes >= 4 ? end - 4 : stream;
@@ -416,7 +411,7 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
         pos &= 7;
         const auto out_steps = static_cast<size_t>(out_end - o) / 4;
         const auto in_steps = p < fast_end ? static_cast<size_t>(fast_end - p) / 3 : 0;
-        for (size_t steps = std::min({out_steps, in_steps, run_steps}); steps > 0; --steps) {
+        for (size_t steps = std::min({out_steps, in_steps, kRunSteps}); steps > 0;) {
             const uint32_t w = load_big_endian(p + (pos >> 3)) << (pos & 7);
             const LookupEntry first = lookup.entries[w >> (32 - kLookupBits)];
             const LookupEntry second = lookup.entries[(w << first.bits) >> (32 - kLookupBits)];
@@ -425,6 +420,8 @@ bool decode(const Table& t, const uint8_t* stream, uint32_t stream_bytes, uint8_
             std::memcpy(o, second.symbols, 2);
             o += second.count;
             pos += first.bits + second.bits;
+            // A long code (count 0) ends the run without a branch.
+            steps = std::min(steps - 1, second.count * kRunSteps);
         }
         if (o != out_end && !checked_step()) return false;
     }
