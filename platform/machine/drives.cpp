@@ -197,12 +197,13 @@ void push_components(std::vector<std::string>& pending, const fs::path& path) {
     pending.insert(pending.end(), parts.rbegin(), parts.rend());
 }
 
-// Where an absolute host path really leads: symbolic links are followed (dangling ones too, since
-// creating a file through one lands at its target) and what does not exist is taken as written.
-std::optional<fs::path> real_location(const fs::path& path) {
+// Where path, taken from the real directory start, really leads: symbolic links are followed
+// (dangling ones too, since creating a file through one lands at its target) and what does not
+// exist is taken as written.
+std::optional<fs::path> real_location(const fs::path& start, const fs::path& path) {
     std::vector<std::string> pending;
     push_components(pending, path);
-    fs::path result = "/";
+    fs::path result = start;
     int links = 0;
     bool missing = false;
     while (!pending.empty()) {
@@ -238,8 +239,11 @@ bool is_within(const fs::path& path, const fs::path& root) {
     return true;
 }
 
-bool stays_inside(const fs::path& host, const fs::path& real_root) {
-    const std::optional<fs::path> real = real_location(host);
+// Whether host, a path below the drive's root, stays inside the drive with links followed. The
+// walk starts at the root's real location, known since the drive was mapped: the links that
+// matter are the ones inside the drive, and the folders above it cost a lookup each otherwise.
+bool stays_inside(const fs::path& host, const fs::path& root, const fs::path& real_root) {
+    const std::optional<fs::path> real = real_location(real_root, host.lexically_relative(root));
     return real && is_within(*real, real_root);
 }
 
@@ -258,7 +262,7 @@ std::optional<fs::path> locate(const fs::path& root, const fs::path& real_root,
         host /= *actual;
         if (!last && !is_host_directory(host)) return std::nullopt;
     }
-    if (!stays_inside(host, real_root)) return std::nullopt;
+    if (!stays_inside(host, root, real_root)) return std::nullopt;
     return host;
 }
 
@@ -439,7 +443,7 @@ std::vector<FindEntry> DriveMap::search(std::string_view dos_pattern, uint32_t a
         if (!reachable_by_dos(host.name) || !dos_wildcard_match(pattern, host.name)) continue;
         const fs::path host_path = *dir / host.name;
         const bool may_be_link = host.type == DT_LNK || host.type == DT_UNKNOWN;
-        if (may_be_link && !stays_inside(host_path, real_root)) continue;
+        if (may_be_link && !stays_inside(host_path, roots_[path->drive], real_root)) continue;
         std::optional<FindEntry> entry = describe(host_path, std::move(host.name));
         if (entry && allowed_by(*entry, attrib)) found.push_back(std::move(*entry));
     }
