@@ -636,30 +636,12 @@ ExecTable& worker_library() {
 }
 
 // A packed disk file: the installed name's last character, then the block of the method asked
-// for, or the smallest of all (a tie keeps the lower method). Packed into cleared memory: the
-// packer leaves the padding bits of a Huffman stream's last byte as it finds them, and a disk
-// must not depend on what its worker happened to pack before.
-std::vector<uint8_t> pack_disk_file(const uint8_t* data, size_t size, char installed, int method,
-                                    const std::string& name) {
-    ExecTable& exec = worker_library();
-    const auto pack_with = [&](int with) {
-        std::vector<uint8_t> file(1 + size + vpack::kBlockHeaderBytes, 0);
-        const uint32_t block = exec.EXEC_PACKCompress(static_cast<uint8_t>(with), data,
-                                                      file.data() + 1, static_cast<uint32_t>(size));
-        if (block < vpack::kBlockHeaderBytes || block > size + vpack::kBlockHeaderBytes)
-            throw Problem(name + ": the library could not pack it with method " +
-                          std::to_string(with));
-        file.resize(1 + block);
-        file[0] = static_cast<uint8_t>(installed);
-        return file;
-    };
-    if (method != vpack::kBestMethod) return pack_with(method);
-    std::vector<uint8_t> best = pack_with(0);
-    for (int with = 1; with < vpack::kMethodCount; ++with) {
-        std::vector<uint8_t> trial = pack_with(with);
-        if (trial.size() < best.size()) best = std::move(trial);
-    }
-    return best;
+// for, or the smallest of all, made as vpack makes it.
+vpack::Bytes pack_disk_file(const uint8_t* data, size_t size, char installed, int method,
+                            const std::string& name, vpack::Progress& progress) {
+    vpack::Bytes file = vpack::pack_block(worker_library(), data, size, method, 1, name, progress);
+    file[0] = static_cast<uint8_t>(installed);
+    return file;
 }
 
 // In a packing worker: reads the file, packs it as asked, writes it to the new disk and sums it
@@ -675,10 +657,11 @@ std::string make_disk_file(const std::string& job_text) {
         throw Problem("cannot read " + job.source);
     }
     DiskFile made{data.size(), data.size()};
-    std::vector<uint8_t> packed;
+    vpack::Bytes packed;
     const uint8_t* file = data.data();
     if (job.packed) {
-        packed = pack_disk_file(data.data(), data.size(), job.installed, job.method, job.source);
+        packed =
+            pack_disk_file(data.data(), data.size(), job.installed, job.method, job.source, quiet);
         made.method = packed[1];
         made.out = packed.size();
         file = packed.data();

@@ -91,11 +91,15 @@ BlockHeader inspect_block(const uint8_t* block, size_t size, const std::string& 
 
 Bytes pack_block(const uint8_t* data, size_t size, int method, size_t lead, const std::string& name,
                  Progress& progress) {
+    return pack_block(library(), data, size, method, lead, name, progress);
+}
+
+Bytes pack_block(ExecTable& exec, const uint8_t* data, size_t size, int method, size_t lead,
+                 const std::string& name, Progress& progress) {
     if (size == 0)
         throw Failure(name + ": is empty; a packed block holds at least one byte (the desk " +
                       "refuses packed files that unpack to nothing)");
     if (size > kMaxInputBytes) throw Failure(name + ": vpack packs files below 4 GiB");
-    ExecTable& exec = library();
     const size_t room = lead + size + kBlockHeaderBytes;
     const auto pack_with = [&](int with, Bytes& into) {
         progress.step(std::string("packing: ") + method_name(static_cast<uint8_t>(with)));

@@ -4,6 +4,8 @@
 
 #include "io.hpp"
 
+#include <vantrel/exec.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,6 +34,10 @@ BlockHeader inspect_block(const uint8_t* block, size_t size, const std::string& 
 // not make it smaller, so the block's own method byte says what was used.
 Bytes pack_block(const uint8_t* data, size_t size, int method, size_t lead, const std::string& name,
                  Progress& progress);
+// The same with a library the caller opened, for a process that must not take vpack's signal
+// handlers with vpack's own opening of it (mkdisk's packing workers).
+Bytes pack_block(ExecTable& exec, const uint8_t* data, size_t size, int method, size_t lead,
+                 const std::string& name, Progress& progress);
 
 // The unpacked data, or Failure when the block is damaged.
 Bytes unpack_block(const uint8_t* block, size_t size, const std::string& name, Progress& progress);
